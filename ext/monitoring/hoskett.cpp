@@ -75,27 +75,41 @@ void add_sample(CounterStats& c, double value) {
   if (value > c.max) c.max = value;
 }
 
+// The statistics dict of a counter without samples. It is also the template of every result: a copy of it has the
+// keys in their order and room for all of them, so filling it replaces values in place and never resizes.
+PyObject* empty_stats = nullptr;
+
+bool make_empty_stats() {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return false;
+  const std::pair<PyObject*, Ref> items[] = {
+      {names.count, Ref::steal(PyLong_FromLong(0))},         {names.mean, Ref::steal(PyFloat_FromDouble(0.0))},
+      {names.variance, Ref::steal(PyFloat_FromDouble(0.0))}, {names.std, Ref::steal(PyFloat_FromDouble(0.0))},
+      {names.min, Ref::steal(PyFloat_FromDouble(kInf))},     {names.max, Ref::steal(PyFloat_FromDouble(-kInf))},
+  };
+  for (const auto& [key, value] : items)
+    if (!value || PyDict_SetItem(dict.get(), key, value.get()) < 0) return false;
+  empty_stats = dict.release();
+  return true;
+}
+
 // The statistics dict of one counter, keys in the order callers print and compare them.
 PyObject* stats_dict(const CounterStats& c) {
-  double mean = 0.0, variance = 0.0, std_dev = 0.0;
-  if (c.count != 0) {
-    double n = static_cast<double>(c.count);
-    mean = c.sum / n;
-    variance = c.sum_sq / n - mean * mean;
-    // The sum-of-squares formula can round a zero spread slightly below zero (three samples of 0.1 give about
-    // -1.7e-18); a variance is never negative, so that reads 0.0. NaN passes through unchanged.
-    if (variance < 0.0) variance = 0.0;
-    std_dev = std::sqrt(variance);
-  }
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
+  Ref dict = Ref::steal(PyDict_Copy(empty_stats));
+  if (!dict || c.count == 0) return dict.release();
+  double n = static_cast<double>(c.count);
+  double mean = c.sum / n;
+  double variance = c.sum_sq / n - mean * mean;
+  // The sum-of-squares formula can round a zero spread slightly below zero (three samples of 0.1 give about
+  // -1.7e-18); a variance is never negative, so that reads 0.0. NaN passes through unchanged.
+  if (variance < 0.0) variance = 0.0;
   const std::pair<PyObject*, Ref> items[] = {
       {names.count, Ref::steal(PyLong_FromUnsignedLongLong(c.count))},
       {names.mean, Ref::steal(PyFloat_FromDouble(mean))},
       {names.variance, Ref::steal(PyFloat_FromDouble(variance))},
-      {names.std, Ref::steal(PyFloat_FromDouble(std_dev))},
-      {names.min, Ref::steal(PyFloat_FromDouble(c.count != 0 ? c.min : kInf))},
-      {names.max, Ref::steal(PyFloat_FromDouble(c.count != 0 ? c.max : -kInf))},
+      {names.std, Ref::steal(PyFloat_FromDouble(std::sqrt(variance)))},
+      {names.min, Ref::steal(PyFloat_FromDouble(c.min))},
+      {names.max, Ref::steal(PyFloat_FromDouble(c.max))},
   };
   for (const auto& [key, value] : items)
     if (!value || PyDict_SetItem(dict.get(), key, value.get()) < 0) return nullptr;
@@ -106,7 +120,8 @@ PyObject* stats_dict(const CounterStats& c) {
 // CounterAggregator
 
 struct CounterAggregator {
-  PyObject_HEAD CounterStats* stats;  // num_counters records from the native heap
+  PyObject ob_base;
+  CounterStats* stats;  // num_counters records from the native heap
   int32_t num_counters;
   PyObject* lock;  // a threading.Lock
 };
@@ -290,7 +305,7 @@ PyObject* create_aggregator(PyObject* num_counters) {
 // Module
 
 bool module_body(PyObject*) {
-  if (!intern_names()) return false;
+  if (!intern_names() || !make_empty_stats()) return false;
   if (!frame::import_module("threading")) return false;
   if (!make_counter_aggregator() || !add_counter_aggregator_methods() ||
       !frame::set_global("CounterAggregator", reinterpret_cast<PyObject*>(&CounterAggregator_Type)))
