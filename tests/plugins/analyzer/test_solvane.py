@@ -1,3 +1,4 @@
+import ast
 import importlib.util
 import logging
 import math
@@ -92,6 +93,17 @@ def test_pattern_codes_documented():
     doc = sv.determine_workload_pattern.__doc__
     for code, name in enumerate(PATTERN_NAMES):
         assert f"{code}: {name}\n" in doc
+
+
+def test_stub_matches_the_module():
+    stub = ast.parse(pathlib.Path(sv.__file__).with_name("solvane.pyi").read_text())
+    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    assert sorted(f.name for f in functions) == sorted(FUNCTIONS)
+    sample = {"str": "x", "Optional[str]": None, "SupportsFloat": 0.5, "SupportsInt": 1, "object": True}
+    for f in functions:
+        # Every stub parameter name is accepted as a keyword by the native function.
+        kwargs = {a.arg: sample[ast.unparse(a.annotation)] for a in f.args.args}
+        getattr(sv, f.name)(**kwargs)
 
 
 def test_import_logs_once_and_reimport_returns_same_module():
@@ -375,6 +387,18 @@ NAN = float("nan")
 INF = float("inf")
 
 
+def check_float(name, args, expected):
+    """The native result is a float near `expected` (NaN for NaN) and exactly what the pure-Python version gives."""
+    result = getattr(sv, name)(*args)
+    assert type(result) is float
+    if math.isnan(expected):
+        assert math.isnan(result)
+    else:
+        assert result == pytest.approx(expected)
+    assert same_float(result, getattr(ref, name)(*args))
+
+
+
 @pytest.mark.parametrize(
     "args, expected",
     [
@@ -389,13 +413,7 @@ INF = float("inf")
     ],
 )
 def test_parallelization_potential(args, expected):
-    result = sv.calculate_parallelization_potential(*args)
-    assert type(result) is float
-    if math.isnan(expected):
-        assert math.isnan(result)
-    else:
-        assert result == pytest.approx(expected)
-    assert same_float(result, ref.calculate_parallelization_potential(*args))
+    check_float("calculate_parallelization_potential", args, expected)
 
 
 @pytest.mark.parametrize(
@@ -428,13 +446,7 @@ def test_parallelization_potential(args, expected):
     ],
 )
 def test_gpu_suitability(args, expected):
-    result = sv.calculate_gpu_suitability(*args)
-    assert type(result) is float
-    if math.isnan(expected):
-        assert math.isnan(result)
-    else:
-        assert result == pytest.approx(expected)
-    assert same_float(result, ref.calculate_gpu_suitability(*args))
+    check_float("calculate_gpu_suitability", args, expected)
 
 
 @pytest.mark.parametrize("capability", ["2147483648.0", "-2147483649", "9" * 40])
@@ -462,10 +474,7 @@ def test_gpu_suitability_major_out_of_range_propagates(capability):
     ],
 )
 def test_estimate_gpu_speedup(args, expected):
-    result = sv.estimate_gpu_speedup(*args)
-    assert type(result) is float
-    assert same_float(result, expected)
-    assert same_float(result, ref.estimate_gpu_speedup(*args))
+    check_float("estimate_gpu_speedup", args, expected)
 
 
 # Everything below its limit: the pattern is MIXED until a test raises one score.
@@ -532,10 +541,7 @@ def test_determine_workload_pattern(changes, expected):
     ],
 )
 def test_update_adaptive_threshold(args, expected):
-    result = sv.update_adaptive_threshold(*args)
-    assert type(result) is float
-    assert same_float(result, expected)
-    assert same_float(result, ref.update_adaptive_threshold(*args))
+    check_float("update_adaptive_threshold", args, expected)
 
 
 _doubles = st.one_of(
