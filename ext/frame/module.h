@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "frame/function.h"
 #include "frame/lock.h"
 #include "frame/ref.h"
 
@@ -148,6 +149,12 @@ inline bool set_global(const char* name, PyObject* value) {
 }
 inline bool set_global(PyObject* name, PyObject* value) {
   return value != nullptr && PyDict_SetItem(detail::state.globals, name, value) == 0;
+}
+
+// Creates a module-level function (plain mode) and binds it as a module attribute under its name.
+inline bool add_function(const FunctionDef& def) {
+  Ref f = Ref::steal(make_function(def, nullptr, detail::state.info->full_name, nullptr));
+  return f && set_global(def.name, f.get());
 }
 
 [[gnu::cold, gnu::noinline]] inline PyObject* name_error(PyObject* name) {
