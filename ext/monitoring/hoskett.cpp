@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 #include "frame/frame.h"
@@ -161,17 +160,14 @@ frame::Signature aggregator_init_sig;
 bool aggregator_init(CounterAggregator* self, int32_t num_counters) {
   self->num_counters = num_counters;
   // A negative count is an unsatisfiable size; zero counters still get a valid (unused) block.
-  if (num_counters < 0) {
-    PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
-    return false;
+  if (num_counters >= 0) {
+    size_t records = num_counters > 0 ? static_cast<size_t>(num_counters) : 1;
+    self->stats = static_cast<CounterStats*>(std::malloc(records * sizeof(CounterStats)));
   }
-  size_t records = num_counters > 0 ? static_cast<size_t>(num_counters) : 1;
-  self->stats = static_cast<CounterStats*>(std::malloc(records * sizeof(CounterStats)));
   if (self->stats == nullptr) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
     return false;
   }
-  std::memset(self->stats, 0, records * sizeof(CounterStats));
   for (int32_t i = 0; i < num_counters; ++i) clear_counter(self->stats[i]);
   Ref threading = Ref::steal(frame::global(names.threading));
   if (!threading) return false;

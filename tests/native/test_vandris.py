@@ -263,10 +263,13 @@ def test_numa_nodes_linux_listing_failure(monkeypatch, listdir):
 
 
 @pytest.mark.parametrize("platform", ["darwin", "freebsd13", "cygwin", "linux2"])
-def test_numa_nodes_other_platforms(monkeypatch, platform):
-    monkeypatch.setattr(vandris, "os", fake_os(exists=raiser(AssertionError("not asked"))))
+def test_numa_nodes_other_platforms(monkeypatch, platform, block_imports):
+    asked = []
+    monkeypatch.setattr(vandris, "os", fake_os(exists=asked.append, listdir=asked.append))
     monkeypatch.setattr(vandris, "sys", fake_sys(platform))
+    block_imports({"ctypes"}, AssertionError("ctypes is for win32 only"))
     assert vandris.detect_numa_nodes() == 1
+    assert asked == []
 
 
 def test_numa_nodes_real():
