@@ -306,13 +306,11 @@ bool module_body(PyObject*) {
   if (!make_counter_aggregator() || !add_counter_aggregator_methods() ||
       !frame::set_global("CounterAggregator", reinterpret_cast<PyObject*>(&CounterAggregator_Type)))
     return false;
-  Ref create = Ref::steal(frame::make_function({.entry = frame::function_entry<create_aggregator, kind::Object>,
-                                                .name = "create_aggregator",
-                                                .params = {"num_counters"},
-                                                .defaults = {1000},
-                                                .doc = "Create a new CounterAggregator instance."},
-                                               nullptr, kModuleName, nullptr));
-  return frame::set_global("create_aggregator", create.get());
+  return frame::add_function({.entry = frame::function_entry<create_aggregator, kind::Object>,
+                              .name = "create_aggregator",
+                              .params = {"num_counters"},
+                              .defaults = {1000},
+                              .doc = "Create a new CounterAggregator instance."});
 }
 
 constexpr frame::ModuleInfo kModule = {

@@ -638,14 +638,10 @@ PyObject* detect_capabilities() {
 // ---------------------------------------------------------------------------------------------------------------
 // Module
 
-bool add_function(const frame::FunctionDef& def) {
-  Ref f = Ref::steal(frame::make_function(def, nullptr, kModuleName, nullptr));
-  return f && frame::set_global(def.name, f.get());
-}
-
 bool module_body(PyObject*) {
   if (!make_constants()) return false;
   if (!frame::import_module("sys") || !frame::import_module("os") || !frame::import_module("time")) return false;
+  using frame::add_function;
   using frame::function_entry;
   return add_function({.entry = function_entry<detect_physical_cores>,
                        .name = "detect_physical_cores",
