@@ -11,6 +11,8 @@ import types
 import weakref
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from korvane.jit import melquor, wenslow
 from korvane.jit.melquor import (
@@ -940,6 +942,37 @@ def test_update_with_config_changed_through_setters(changes, current, speedup, e
     assert learned(current, 1, speedup, config) == expected
 
 
+def reference_step(current, compile_count, speedup, learning_rate, target_speedup, lo, hi):
+    """The learning step in Python's own double arithmetic."""
+    ratio = speedup / (target_speedup if target_speedup > 0.0 else 1.0)
+    step = -learning_rate if ratio > 1.0 else learning_rate
+    confidence = min(compile_count / 10.0, 1.0)
+    raw = (1.0 - confidence) * (step * current) + current
+    if lo > raw:
+        return lo
+    if raw > hi:
+        return hi
+    return int(raw)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    current=st.integers(1, 50_000),
+    compile_count=st.integers(1, 12),
+    speedup=st.floats(0.01, 100.0),
+    learning_rate=st.floats(0.001, 1.0),
+    target_speedup=st.floats(0.1, 10.0),
+)
+def test_learning_step_matches_double_arithmetic(current, compile_count, speedup, learning_rate, target_speedup):
+    config = PolicyConfig(current, 1, 50_000, learning_rate, target_speedup)
+    result = learned(current, compile_count, speedup, config)
+    assert result == reference_step(current, compile_count, speedup, learning_rate, target_speedup, 1, 50_000)
+    if speedup / target_speedup > 1.0:
+        assert 1 <= result <= current
+    else:
+        assert current <= result <= 50_000
+
+
 # ---------------------------------------------------------------------------
 # get_statistics
 # ---------------------------------------------------------------------------
@@ -1001,6 +1034,16 @@ def test_shared_policy_lock_is_looked_up_at_call_time(monkeypatch):
     get_melquor()
     reset_melquor()
     assert entered == ["enter", "exit", "enter", "exit"]
+
+
+def test_failed_creation_leaves_no_shared_policy_and_frees_the_lock(monkeypatch):
+    reset_melquor()
+    monkeypatch.setattr(melquor, "threading", types.SimpleNamespace())  # no Lock: the policy cannot be built
+    with pytest.raises(AttributeError):
+        get_melquor()
+    monkeypatch.undo()
+    policy = run_briefly(get_melquor)
+    assert type(policy) is AdaptivePolicy and policy is get_melquor()
 
 
 def test_concurrent_first_calls_create_exactly_one_policy():
