@@ -117,10 +117,8 @@ template <class T, PyObject* T::*... Fields>
 struct ObjectFields {
   static int traverse(PyObject* self, visitproc visit, void* arg) {
     T* obj = reinterpret_cast<T*>(self);
-    (void)obj;
-    int r = 0;
-    ((r = obj->*Fields != nullptr ? visit(obj->*Fields, arg) : 0, r == 0) && ...);
-    return r;
+    for (PyObject* field : {obj->*Fields...}) Py_VISIT(field);
+    return 0;
   }
   // GC clearing replaces each field with None.
   static int clear(PyObject* self) {
