@@ -202,7 +202,7 @@ SizeCheck checked_size(TreeObject* self, PyObject* size, uint64_t& out) {
       return SizeCheck::Ok;
     }
     if (v == -1 && PyErr_Occurred()) return SizeCheck::Failed;
-    if (overflow < 0 || v < 0) {
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
       invalid_size(size);
       return SizeCheck::Invalid;
     }
