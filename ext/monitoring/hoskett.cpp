@@ -127,16 +127,6 @@ struct CounterAggregator {
 
 using AggregatorFields = frame::ObjectFields<CounterAggregator, &CounterAggregator::lock>;
 
-// --- Local helper (candidate for the frame) ---
-// frame::ObjectFields::traverse does not compile for a class with a single object field (its fold expression
-// degenerates to a comma expression whose right operand is unused, an error under -Werror), so the one field is
-// visited here.
-int aggregator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<CounterAggregator*>(self)->lock);
-  return 0;
-}
-// --- End of local helper ---
-
 [[gnu::cold, gnu::noinline]] PyObject* out_of_range(int32_t counter_id) {
   PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(counter_id));
   return nullptr;
@@ -257,7 +247,7 @@ bool make_counter_aggregator() {
                                     "    Uses atomic operations for thread-safe updates without GIL overhead.\n    ",
                              .new_ = aggregator_new,
                              .dealloc = frame::gc_dealloc<CounterAggregator, AggregatorFields, aggregator_finish>,
-                             .traverse = aggregator_traverse,
+                             .traverse = AggregatorFields::traverse,
                              .clear = AggregatorFields::clear});
 }
 
