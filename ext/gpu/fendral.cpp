@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <string>
 #include <string_view>
 
 #include "frame/frame.h"
@@ -108,54 +110,69 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
   return nullptr;
 }
 
-// A text as the lower-cased characters the interpreter's str.lower() gives. An ASCII text is lowered on the fly
-// while searching (no copy); any other text is lowered by str.lower() itself, since full case mapping can turn
-// non-ASCII characters into ASCII letters (KELVIN SIGN lowers to 'k').
+// A text as the lower-cased characters that the interpreter's str.lower() gives, searched for ASCII needles. An
+// ASCII text is lowered here, into a small inline buffer when it fits; any other text is lowered by str.lower()
+// itself, since full case mapping can turn non-ASCII characters into ASCII letters (KELVIN SIGN lowers to 'k').
 class LoweredText {
  public:
   bool init(PyObject* text) {
-    if (!PyUnicode_IS_ASCII(text)) {
-      owner_ = Ref::steal(PyObject_CallMethod(text, "lower", nullptr));
-      if (!owner_) return false;
-      text = owner_.get();
+    if (PyUnicode_IS_ASCII(text)) {
+      auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+      char* out = inline_;
+      if (length > sizeof(inline_)) {
+        try {
+          heap_.resize(length);
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          return false;
+        }
+        out = heap_.data();
+      }
+      const auto* in = static_cast<const char*>(PyUnicode_DATA(text));
+      for (std::size_t i = 0; i < length; ++i) out[i] = in[i] >= 'A' && in[i] <= 'Z' ? in[i] + ('a' - 'A') : in[i];
+      bytes_ = std::string_view(out, length);
+      return true;
     }
-    kind_ = PyUnicode_KIND(text);
-    data_ = PyUnicode_DATA(text);
-    length_ = PyUnicode_GET_LENGTH(text);
+    owner_ = Ref::steal(PyObject_CallMethod(text, "lower", nullptr));
+    if (!owner_) return false;
+    kind_ = PyUnicode_KIND(owner_.get());
+    wide_length_ = PyUnicode_GET_LENGTH(owner_.get());
+    // One-byte (Latin-1) text is searched bytewise: its non-ASCII bytes never equal an ASCII needle's.
+    if (kind_ == PyUnicode_1BYTE_KIND)
+      bytes_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(owner_.get())),
+                                static_cast<std::size_t>(wide_length_));
     return true;
   }
 
-  // Substring test for a lower-case ASCII needle.
   bool contains(std::string_view needle) const {
     switch (kind_) {
       case PyUnicode_1BYTE_KIND:
-        return find(static_cast<const Py_UCS1*>(data_), needle);
+        return bytes_.find(needle) != std::string_view::npos;
       case PyUnicode_2BYTE_KIND:
-        return find(static_cast<const Py_UCS2*>(data_), needle);
+        return find_wide(static_cast<const Py_UCS2*>(PyUnicode_DATA(owner_.get())), needle);
       default:
-        return find(static_cast<const Py_UCS4*>(data_), needle);
+        return find_wide(static_cast<const Py_UCS4*>(PyUnicode_DATA(owner_.get())), needle);
     }
   }
 
  private:
-  // ASCII upper-case letters compare as lower-case; a lowered non-ASCII text has none left to fold.
-  static Py_UCS4 fold(Py_UCS4 c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
   template <class Char>
-  bool find(const Char* text, std::string_view needle) const {
+  bool find_wide(const Char* text, std::string_view needle) const {
     auto m = static_cast<Py_ssize_t>(needle.size());
-    for (Py_ssize_t i = 0; i + m <= length_; ++i) {
+    for (Py_ssize_t i = 0; i + m <= wide_length_; ++i) {
       Py_ssize_t j = 0;
-      while (j < m && fold(text[i + j]) == static_cast<Py_UCS4>(needle[j])) ++j;
+      while (j < m && text[i + j] == static_cast<Char>(needle[j])) ++j;
       if (j == m) return true;
     }
     return false;
   }
 
-  Ref owner_;
+  char inline_[256];
+  std::string heap_;
+  Ref owner_;  // the lowered str of a non-ASCII text
   int kind_ = PyUnicode_1BYTE_KIND;
-  const void* data_ = nullptr;
-  Py_ssize_t length_ = 0;
+  std::string_view bytes_;
+  Py_ssize_t wide_length_ = 0;
 };
 
 [[gnu::cold, gnu::noinline]] PyObject* text_required(const char* param) {

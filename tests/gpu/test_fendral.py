@@ -549,6 +549,11 @@ def test_operation_sets_are_private():
         ("\u0130nsufficient memory", "", False),  # İ lowers to i + combining dot
         ("Ünzureichend: CUDA memory", "", True),
         ("\u212a", "OUTOFMEMORYERROR\u00e9", True),
+        ("\U0001f4a5 CUDA Memory", "", True),  # four-byte characters
+        ("\U0001f4a5 out of mem", "\U0001f4a5", False),
+        ("\u2603 GPU memory", "", True),  # two-byte characters
+        ("x" * 300 + " OUT OF MEMORY", "", True),  # longer than the inline buffer
+        ("x" * 300, "y" * 300, False),
     ],
 )
 def test_is_oom_error(message, kind, expected):
@@ -572,7 +577,9 @@ def test_is_oom_error_needs_strings(args):
         fd.is_oom_error(*args)
 
 
-words = st.sampled_from(["out", "of", "memory", "cuda", "gpu", "allocat", "failed", "insufficient", "OUT", "Memory", " ", "x"])
+words = st.sampled_from(
+    ["out", "of", "memory", "cuda", "gpu", "allocat", "failed", "insufficient", "OUT", "Memory", " ", "x"]
+)
 
 
 @given(st.lists(words, max_size=8).map("".join), st.lists(words, max_size=4).map("".join))
