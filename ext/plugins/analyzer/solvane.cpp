@@ -178,6 +178,11 @@ void count_words_in(const Vocab& vocab, PyObject* str, unsigned list_mask, typen
 // Clamps x to [lo, hi] with the tests in this order, so NaN passes through unchanged.
 constexpr double clamp(double x, double lo, double hi) { return lo > x ? lo : (x > hi ? hi : x); }
 
+// The share of a word list that a count stands for, clamped to [0.0, 1.0].
+constexpr double share_of(int32_t count, std::size_t list_size) {
+  return clamp(count / static_cast<double>(list_size), 0.0, 1.0);
+}
+
 // text.lower() through the host's own str.lower; for None this raises the host's TypeError.
 PyObject* lower(PyObject* text) { return PyObject_Vectorcall(state.str_lower, &text, 1, nullptr); }
 
@@ -216,9 +221,9 @@ PyObject* score_framework_patterns(PyObject* code) {
   decltype(kFrameworks)::Counts counts{};
   count_words_in(kFrameworks, text.get(), kAllFrameworkLists, found, counts);
   return tuple_of<kind::F64>(std::array{
-      clamp(counts[0] / static_cast<double>(kNumpyWords.size()), 0.0, 1.0),
-      clamp(counts[1] / static_cast<double>(kPandasWords.size()), 0.0, 1.0),
-      clamp(counts[2] / static_cast<double>(kSklearnWords.size()), 0.0, 1.0),
+      share_of(counts[0], kNumpyWords.size()),
+      share_of(counts[1], kPandasWords.size()),
+      share_of(counts[2], kSklearnWords.size()),
   });
 }
 
@@ -240,13 +245,12 @@ PyObject* score_indicators(PyObject* code, PyObject* function_name) {
 
 PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t parallel_score, int32_t gpu_op_score,
                            int32_t large_data_score) {
-  auto ratio = [](int32_t count, std::size_t size) { return clamp(count / static_cast<double>(size), 0.0, 1.0); };
   return tuple_of<kind::F64>(std::array{
-      ratio(cpu_score, kCpuWords.size()),
-      ratio(memory_score, kMemoryWords.size()),
-      ratio(parallel_score, kParallelWords.size()),
-      ratio(gpu_op_score, kGpuOperationWords.size()),
-      ratio(large_data_score, kLargeDataWords.size()),
+      share_of(cpu_score, kCpuWords.size()),
+      share_of(memory_score, kMemoryWords.size()),
+      share_of(parallel_score, kParallelWords.size()),
+      share_of(gpu_op_score, kGpuOperationWords.size()),
+      share_of(large_data_score, kLargeDataWords.size()),
   });
 }
 

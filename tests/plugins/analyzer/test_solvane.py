@@ -560,8 +560,11 @@ def test_workload_pattern_matches_reference(args):
     assert result not in (9, 11, 13)
 
 
+_capabilities = st.one_of(st.none(), st.sampled_from(["8.6", "7.0", "6", "3.5", "x"]))
+
+
 @settings(max_examples=300, deadline=None)
-@given(st.tuples(*[_doubles] * 5), st.booleans(), st.one_of(st.none(), st.sampled_from(["8.6", "7.0", "6", "3.5", "x"])))
+@given(st.tuples(*[_doubles] * 5), st.booleans(), _capabilities)
 def test_arithmetic_matches_reference(d, available, capability):
     assert same_float(sv.calculate_parallelization_potential(*d[:4]), ref.calculate_parallelization_potential(*d[:4]))
     assert same_float(
