@@ -8,6 +8,7 @@ import types
 # --------------------------------------------------------------------------------------------------
 
 _I64_MAX = 2**63 - 1
+_U64_MAX = 2**64 - 1
 _CHUNKABLE = frozenset({"zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
                         "random.standard_normal", "random.uniform", "arange", "linspace"})
 _UNCHUNKABLE = frozenset({"matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv",
@@ -18,8 +19,8 @@ _NOT_CHUNKABLE = (2, 0, 1, "Operation not chunkable, falling back to CPU")
 
 
 def calculate_safe_limit(available_bytes, headroom_ratio):
-    h = 0.0 if headroom_ratio < 0.0 else 0.99 if headroom_ratio > 0.99 else headroom_ratio
-    return int((1.0 - h) * available_bytes)
+    h = 0.0 if headroom_ratio < 0.0 else headroom_ratio if headroom_ratio <= 0.99 else 0.99
+    return min(int((1.0 - h) * available_bytes), _U64_MAX)
 
 
 def estimate_allocation_bytes(shape, element_size, overhead_factor=1.0):

@@ -1,6 +1,8 @@
 """Tests for korvane.plugins.analyzer.brevanti: history analysers, gating rules and prediction."""
 
+import importlib.util
 import math
+import pathlib
 import subprocess
 import sys
 import threading
@@ -14,64 +16,18 @@ NAN = float("nan")
 INF = float("inf")
 
 
-# --------------------------------------------------------------------------------------------------
-# Pure-Python references (the same rules written plainly) for differential checks.
-# --------------------------------------------------------------------------------------------------
 
 
-def ref_trend(history, window_start):
-    if history is None or len(history) < 3:
-        return 0.0
-    kept = []
-    for entry in history:
-        t, m = entry
-        t, m = float(t), float(m)
-        if t >= window_start:
-            kept.append((t, m))
-    n = len(kept)
-    if n < 3:
-        return 0.0
-    t0 = kept[0][0]
-    sx = sy = sxy = sxx = 0.0
-    for t, m in kept:
-        x = t - t0
-        sx += x
-        sy += m
-        sxy += x * m
-        sxx += x * x
-    mean_x = sx / n
-    den = sxx - (mean_x * n) * mean_x
-    if abs(den) < 1e-10:
-        return 0.0
-    mean_y = sy / n
-    if abs(mean_y) < 1e-10:
-        return 0.0
-    trend = ((sxy - (mean_x * n) * mean_y) / den) / mean_y
-    if not trend < 1.0:
-        trend = 1.0
-    if not trend > -1.0:
-        trend = -1.0
-    return trend
+def _load_reference():
+    # The benchmark's pure-Python versions double as the reference the native functions must agree with.
+    path = pathlib.Path(__file__).resolve().parents[3] / "bench" / "bench_brevanti.py"
+    spec = importlib.util.spec_from_file_location("bench_brevanti", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def ref_clamp01(v):
-    if not v < 1.0:
-        v = 1.0
-    if not v > 0.0:
-        v = 0.0
-    return v
-
-
-def ref_urgency(d, p, f, changed):
-    u = ((0.0 + ref_clamp01(d) * 0.4) + ref_clamp01(p) * 0.3) + ref_clamp01(f) * 0.15
-    if changed:
-        u += 0.15
-    return min(max(u, 0.0), 1.0)
-
-
-def ref_pool_score(w, m, t, h):
-    s = ((ref_clamp01(m) * 0.3 + ref_clamp01(w) * 0.35) + ref_clamp01(t) * 0.2) + ref_clamp01(h) * 0.15
-    return min(max(s, 0.0), 1.0)
+ref = _load_reference()
 
 
 # --------------------------------------------------------------------------------------------------
@@ -420,7 +376,7 @@ def test_trend(history, window_start, expected):
 
 def test_trend_origin_is_the_first_kept_pair_in_list_order():
     history = [(5.0, 20.0), (-3.0, 1.0), (7.0, 22.0), (6.0, 21.0), (8.0, 23.0)]
-    assert bv.calculate_performance_trend(history, 0.0) == ref_trend(history, 0.0)
+    assert bv.calculate_performance_trend(history, 0.0) == ref.calculate_performance_trend(history, 0.0)
 
 
 finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
@@ -428,7 +384,7 @@ finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
 
 @given(st.lists(st.tuples(finite, finite), max_size=20), finite)
 def test_trend_matches_reference(history, window_start):
-    assert bv.calculate_performance_trend(history, window_start) == ref_trend(history, window_start)
+    assert bv.calculate_performance_trend(history, window_start) == ref.calculate_performance_trend(history, window_start)
 
 
 # --------------------------------------------------------------------------------------------------
@@ -590,15 +546,7 @@ def test_dominant_none_patterns():
 
 @given(st.lists(st.sampled_from(["a", "b", "c", "d", None]), max_size=30), st.integers(-3, 40))
 def test_dominant_matches_reference(patterns, window):
-    start = max(len(patterns) - window, 0)
-    counts = {}
-    for name in patterns[start:]:
-        counts[name] = counts.get(name, 0) + 1
-    best, best_count = "mixed", 0
-    for name, count in counts.items():
-        if count > best_count:
-            best, best_count = name, count
-    assert bv.detect_dominant_pattern(patterns, window) == best
+    assert bv.detect_dominant_pattern(patterns, window) == ref.detect_dominant_pattern(patterns, window)
 
 
 # --------------------------------------------------------------------------------------------------
@@ -694,7 +642,7 @@ def test_calculate_adaptation_urgency(args, expected):
     result = bv.calculate_adaptation_urgency(*args)
     assert type(result) is float
     assert result == pytest.approx(expected)
-    assert result == ref_urgency(*args)
+    assert result == ref.calculate_adaptation_urgency(*args)
 
 
 def test_urgency_truth_test_errors_propagate():
@@ -719,7 +667,7 @@ def test_score_pool_recommendation(args, expected):
     result = bv.score_pool_recommendation(*args)
     assert type(result) is float
     assert result == pytest.approx(expected)
-    assert result == ref_pool_score(*args)
+    assert result == ref.score_pool_recommendation(*args)
 
 
 any_float = st.floats(allow_nan=True, allow_infinity=True)
@@ -729,14 +677,14 @@ any_float = st.floats(allow_nan=True, allow_infinity=True)
 def test_urgency_matches_reference_and_stays_in_range(d, p, f, changed):
     result = bv.calculate_adaptation_urgency(d, p, f, changed)
     assert 0.0 <= result <= 1.0
-    assert result == ref_urgency(d, p, f, changed)
+    assert result == ref.calculate_adaptation_urgency(d, p, f, changed)
 
 
 @given(any_float, any_float, any_float, any_float)
 def test_pool_score_matches_reference_and_stays_in_range(w, m, t, h):
     result = bv.score_pool_recommendation(w, m, t, h)
     assert 0.0 <= result <= 1.0
-    assert result == ref_pool_score(w, m, t, h)
+    assert result == ref.score_pool_recommendation(w, m, t, h)
 
 
 # --------------------------------------------------------------------------------------------------
