@@ -902,6 +902,32 @@ PyObject* average(PyObject* total, PyObject* count) {
   return any ? true_divide(total, count) : PyFloat_FromDouble(0.0);
 }
 
+// The snapshot's keys in order, every value None but the fixed allocation mode; get_snapshot fills a copy.
+PyObject* snapshot_template;
+
+bool make_snapshot_template() {
+  Ref snapshot = Ref::steal(PyDict_New());
+  if (!snapshot) return false;
+  PyObject* const keys[] = {names.total_allocations,
+                            names.total_deallocations,
+                            names.current_allocations,
+                            names.bytes_allocated,
+                            names.bytes_reserved,
+                            names.peak_allocations,
+                            names.peak_bytes_allocated,
+                            names.bucketed_allocations,
+                            names.fallback_allocations,
+                            names.bucketed_allocation_ratio,
+                            names.alignment_padding_bytes,
+                            names.average_allocation_time_ns,
+                            names.average_deallocation_time_ns};
+  for (PyObject* key : keys)
+    if (PyDict_SetItem(snapshot.get(), key, Py_None) < 0) return false;
+  if (PyDict_SetItem(snapshot.get(), names.allocation_mode, names.lock_free_c11_atomics) < 0) return false;
+  replace_field(snapshot_template, snapshot.release());
+  return true;
+}
+
 // One load() per public counter, in field order, without a lock: under concurrent recording the values may come
 // from different moments.
 PyObject* statistics_get_snapshot(LockFreeStatistics* self) {
@@ -919,7 +945,8 @@ PyObject* statistics_get_snapshot(LockFreeStatistics* self) {
   Ref deallocation_time = Ref::steal(average(v[kTotalDeallocationTime].get(), v[kTotalDeallocations].get()));
   if (!deallocation_time) return nullptr;
 
-  Ref snapshot = Ref::steal(PyDict_New());
+  // A copy of the template has all fourteen keys in order and room for them: setting the values never resizes.
+  Ref snapshot = Ref::steal(PyDict_Copy(snapshot_template));
   if (!snapshot) return nullptr;
   const std::pair<PyObject*, PyObject*> items[] = {
       {names.total_allocations, v[kTotalAllocations].get()},
@@ -935,7 +962,6 @@ PyObject* statistics_get_snapshot(LockFreeStatistics* self) {
       {names.alignment_padding_bytes, v[kAlignmentPaddingBytes].get()},
       {names.average_allocation_time_ns, allocation_time.get()},
       {names.average_deallocation_time_ns, deallocation_time.get()},
-      {names.allocation_mode, names.lock_free_c11_atomics},
   };
   for (const auto& [key, value] : items)
     if (PyDict_SetItem(snapshot.get(), key, value) < 0) return nullptr;
@@ -984,6 +1010,7 @@ PyGetSetDef statistics_getset[] = {
 };
 
 bool make_lock_free_statistics() {
+  if (!make_snapshot_template()) return false;
   return frame::ready_class(
       &LockFreeStatistics_Type,
       {.name = "korvane.memory.tessin.LockFreeStatistics",
