@@ -1093,6 +1093,20 @@ def test_reference_counts_are_balanced():
     assert [sys.getrefcount(x) for x in (func_id, metrics, store, policy)] == before
 
 
+def test_debug_logging_keeps_reference_counts_balanced(debug_records):
+    func_id = "".join(["logged", "_fn"])
+    store = Store(logged_fn=FunctionMetrics(compile_count=1, avg_speedup=3.0))
+    policy = AdaptivePolicy()
+    policy.update(func_id, store)
+    store.asked.clear()
+    before = sys.getrefcount(func_id)
+    for _ in range(50):
+        policy.update(func_id, store)
+    store.asked.clear()
+    assert sys.getrefcount(func_id) == before
+    assert len(debug_records()) == 51
+
+
 def test_policy_holds_one_reference_to_its_config():
     config = PolicyConfig()
     before = sys.getrefcount(config)
