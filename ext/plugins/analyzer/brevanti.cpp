@@ -536,14 +536,6 @@ const frame::FunctionDef kFunctions[] = {
 };
 
 // ---------------------------------------------------------------------------------------------------------------
-// Local frame helper: binds a plain module-level function under its own name.
-
-bool bind_function(const frame::FunctionDef& def) {
-  Ref f = Ref::steal(frame::make_function(def, nullptr, kModuleName, nullptr));
-  return f && frame::set_global(def.name, f.get());
-}
-
-// ---------------------------------------------------------------------------------------------------------------
 // Module
 
 bool make_constants() {
@@ -565,7 +557,7 @@ bool make_constants() {
 bool module_body(PyObject*) {
   if (!make_constants()) return false;
   for (const frame::FunctionDef& def : kFunctions)
-    if (!bind_function(def)) return false;
+    if (!frame::add_function(def)) return false;
   if (!frame::bind_logger()) return false;
   return frame::log_text("info", "Korvane Brevanti Vexel module loaded - IP protected");
 }
