@@ -1,5 +1,6 @@
 """korvane.memory.tessin: AtomicCounter, LockFreeStatistics, AtomicPointer, LockFreeStack, PerformanceTimer,
 AtomicCounterWrapper and the module import."""
+import functools
 import gc
 import subprocess
 import sys
@@ -25,6 +26,15 @@ from korvane.memory.tessin import (
 
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
+
+
+def run_threads(*targets):
+    """Runs each target in its own thread, all at once, and waits for them."""
+    threads = [threading.Thread(target=target) for target in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 def test_counter_sequence():
@@ -164,11 +174,7 @@ def test_eight_threads_lose_no_increment():
         for _ in range(100000):
             c.increment()
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*[work] * 8)
     assert c.load() == -1000 + 800000
 
 
@@ -185,11 +191,7 @@ def test_mixed_operations_from_threads_are_linearisable():
                 if c.compare_and_swap(v, v + 1):
                     break
 
-    threads = [threading.Thread(target=work, args=(s,)) for s in range(1, 5)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*(functools.partial(work, s) for s in range(1, 5)))
     assert c.load() == 4 * 20000
 
 
@@ -531,32 +533,6 @@ def test_record_allocation_converts_numbers_to_int():
     assert (s.total_allocations.load(), s.bytes_allocated.load(), s.peak_bytes_allocated.load()) == (3, 4000, 4096)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda s: s.record_allocation("4096"), "Argument 'size' has incorrect type (expected int, got str)"),
-    (lambda s: s.record_allocation(1, True, None), "Argument 'padding' has incorrect type (expected int, got NoneType)"),
-    (lambda s: s.record_allocation(1, time_ns=b"1"), "Argument 'time_ns' has incorrect type (expected int, got bytes)"),
-    (lambda s: s.record_deallocation([1]), "Argument 'size' has incorrect type (expected int, got list)"),
-    (lambda s: s._update_peaks(1, "2"), "Argument 'current_bytes' has incorrect type (expected int, got str)"),
-    (lambda s: s.record_allocation(), "record_allocation() takes at least 1 positional argument (0 given)"),
-    (lambda s: s.record_allocation(1, 2, 3, 4, 5), "record_allocation() takes at most 4 positional arguments (5 given)"),
-    (lambda s: s.py_record_allocation(1), "record_allocation() takes at least 2 positional arguments (1 given)"),
-    (lambda s: s.py_record_allocation(1, True, 0, 0, 0),
-     "record_allocation() takes at most 4 positional arguments (5 given)"),
-    (lambda s: s.py_record_deallocation(), "record_deallocation() takes at least 1 positional argument (0 given)"),
-    (lambda s: s.py_record_allocation("1", True), "an integer is required"),
-    (lambda s: s.record_deallocation(1, bytes=2), "record_deallocation() got an unexpected keyword argument 'bytes'"),
-    (lambda s: s._update_peaks(1), "_update_peaks() takes exactly 2 positional arguments (1 given)"),
-    (lambda s: s.get_snapshot(1), "get_snapshot() takes exactly 0 positional arguments (1 given)"),
-    (lambda s: s.reset(1), "reset() takes exactly 0 positional arguments (1 given)"),
-])
-def test_statistics_argument_errors_change_nothing(call, message):
-    s = LockFreeStatistics()
-    with pytest.raises(TypeError) as info:
-        call(s)
-    assert str(info.value) == message
-    assert s.get_snapshot() == LockFreeStatistics().get_snapshot()
-
-
 def test_failing_counter_step_keeps_the_steps_before_it():
     s = LockFreeStatistics()
     with pytest.raises(OverflowError):
@@ -799,11 +775,7 @@ def test_four_threads_record_allocations_without_loss():
         for _ in range(n):
             s.record_allocation(8, i % 2 == 0, 1, 2)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*(functools.partial(work, i) for i in range(4)))
     snap = s.get_snapshot()
     assert snap["total_allocations"] == snap["current_allocations"] == 4 * n
     assert snap["bytes_allocated"] == 4 * n * 8
@@ -834,11 +806,7 @@ def test_threads_mixing_every_recording_form_lose_nothing():
         for _ in range(n):
             s.py_record_deallocation(16)
 
-    threads = [threading.Thread(target=f) for f in (allocate, allocate_old_form, free, free_old_form)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(allocate, allocate_old_form, free, free_old_form)
     assert [getattr(s, name).load() for name in COUNTER_FIELDS[:4]] == [2 * n, 2 * n, 0, 0]
 
 
@@ -871,9 +839,9 @@ def test_statistics_destruction_releases_its_counters():
 
 
 STATISTICS_DOCS = {
-    "record_allocation": "\n        Record an allocation event.\n\n        Args:\n            size: Size of allocation in "
-    "bytes\n            is_bucketed: Whether allocation came from bucketed pool\n            padding: Alignment "
-    "padding bytes used\n            time_ns: Time taken for allocation in nanoseconds\n        ",
+    "record_allocation": "\n        Record an allocation event.\n\n        Args:\n            size: Size of "
+    "allocation in bytes\n            is_bucketed: Whether allocation came from bucketed pool\n            "
+    "padding: Alignment padding bytes used\n            time_ns: Time taken for allocation in nanoseconds\n        ",
     "record_deallocation": "\n        Record a deallocation event.\n\n        Args:\n            size: Size of "
     "deallocation in bytes\n            time_ns: Time taken for deallocation in nanoseconds\n        ",
     "py_record_allocation": "\n        Record allocation event.\n\n        Updates both internal atomics and public "
@@ -910,6 +878,61 @@ def test_statistics_method_metadata(attr, name, annotations, defaults):
         assert "current_allocs" in f.__doc__ and "current_bytes" in f.__doc__
     if defaults:
         assert [type(d) for d in f.__defaults__] == [type(d) for d in defaults]
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# Argument errors of the native classes: the exact message, and nothing changed.
+
+def argument_error_rows(make, state, rows):
+    return [(make, state, call, message) for call, message in rows]
+
+
+@pytest.mark.parametrize("make, state, call, message", [
+    *argument_error_rows(LockFreeStatistics, lambda s: s.get_snapshot(), [
+        (lambda s: s.record_allocation("4096"), "Argument 'size' has incorrect type (expected int, got str)"),
+        (lambda s: s.record_allocation(1, True, None),
+         "Argument 'padding' has incorrect type (expected int, got NoneType)"),
+        (lambda s: s.record_allocation(1, time_ns=b"1"),
+         "Argument 'time_ns' has incorrect type (expected int, got bytes)"),
+        (lambda s: s.record_deallocation([1]), "Argument 'size' has incorrect type (expected int, got list)"),
+        (lambda s: s._update_peaks(1, "2"), "Argument 'current_bytes' has incorrect type (expected int, got str)"),
+        (lambda s: s.record_allocation(), "record_allocation() takes at least 1 positional argument (0 given)"),
+        (lambda s: s.record_allocation(1, 2, 3, 4, 5),
+         "record_allocation() takes at most 4 positional arguments (5 given)"),
+        (lambda s: s.py_record_allocation(1), "record_allocation() takes at least 2 positional arguments (1 given)"),
+        (lambda s: s.py_record_allocation(1, True, 0, 0, 0),
+         "record_allocation() takes at most 4 positional arguments (5 given)"),
+        (lambda s: s.py_record_deallocation(), "record_deallocation() takes at least 1 positional argument (0 given)"),
+        (lambda s: s.py_record_allocation("1", True), "an integer is required"),
+        (lambda s: s.record_deallocation(1, bytes=2),
+         "record_deallocation() got an unexpected keyword argument 'bytes'"),
+        (lambda s: s._update_peaks(1), "_update_peaks() takes exactly 2 positional arguments (1 given)"),
+        (lambda s: s.get_snapshot(1), "get_snapshot() takes exactly 0 positional arguments (1 given)"),
+        (lambda s: s.reset(1), "reset() takes exactly 0 positional arguments (1 given)"),
+    ]),
+    *argument_error_rows(lambda: AtomicPointer(7), lambda p: (p.load(), p.get_version()), [
+        (lambda p: p.store(), "store() takes exactly 1 positional argument (0 given)"),
+        (lambda p: p.load(1), "load() takes exactly 0 positional arguments (1 given)"),
+        (lambda p: p.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
+        (lambda p: p.get_version(x=1), "get_version() got an unexpected keyword argument 'x'"),
+        (lambda p: AtomicPointer(1, 2), "__cinit__() takes at most 1 positional argument (2 given)"),
+        (lambda p: AtomicPointer(value=1), "__cinit__() got an unexpected keyword argument 'value'"),
+    ]),
+    *argument_error_rows(LockFreeStack, lambda s: (s.size(), s.is_empty()), [
+        (lambda s: s.pop(1), "pop() takes exactly 0 positional arguments (1 given)"),
+        (lambda s: s.push(), "push() takes exactly 1 positional argument (0 given)"),
+        (lambda s: s.push(1, 2), "push() takes exactly 1 positional argument (2 given)"),
+        (lambda s: s.size(1), "size() takes exactly 0 positional arguments (1 given)"),
+        (lambda s: s.is_empty(1), "is_empty() takes exactly 0 positional arguments (1 given)"),
+    ]),
+])
+def test_argument_errors_change_nothing(make, state, call, message):
+    obj = make()
+    before = state(obj)
+    with pytest.raises(TypeError) as info:
+        call(obj)
+    assert str(info.value) == message
+    assert state(obj) == before
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -999,7 +1022,6 @@ def test_pointer_operations_run_under_the_lock(fake_locks):
 def test_pointer_refused_lock_changes_nothing_and_leaks_nothing(fake_locks):
     _, options = fake_locks
     x = object()
-    p = AtomicPointer()
     options["fail_enter"] = True
     refused = AtomicPointer(x)
     base = sys.getrefcount(x)
@@ -1008,23 +1030,6 @@ def test_pointer_refused_lock_changes_nothing_and_leaks_nothing(fake_locks):
         with pytest.raises(RuntimeError, match="lock refused"):
             call()
     assert sys.getrefcount(x) == base
-    del p
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda p: p.store(), "store() takes exactly 1 positional argument (0 given)"),
-    (lambda p: p.load(1), "load() takes exactly 0 positional arguments (1 given)"),
-    (lambda p: p.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: p.get_version(x=1), "get_version() got an unexpected keyword argument 'x'"),
-    (lambda p: AtomicPointer(1, 2), "__cinit__() takes at most 1 positional argument (2 given)"),
-    (lambda p: AtomicPointer(value=1), "__cinit__() got an unexpected keyword argument 'value'"),
-])
-def test_pointer_argument_errors(call, message):
-    p = AtomicPointer(7)
-    with pytest.raises(TypeError) as info:
-        call(p)
-    assert str(info.value) == message
-    assert p.load() == 7 and p.get_version() == 0
 
 
 def test_pointer_gc_visits_only_the_lock():
@@ -1047,11 +1052,7 @@ def test_pointer_threads_count_every_swap():
                 mine += 1
         wins.append(mine)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*[work] * 4)
     assert p.get_version() == sum(wins) == 8000
 
 
@@ -1132,21 +1133,6 @@ def test_stack_operations_run_under_the_lock_except_size(fake_locks):
     assert sys.getrefcount(item) == base and refused.size() == 0
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda s: s.pop(1), "pop() takes exactly 0 positional arguments (1 given)"),
-    (lambda s: s.push(), "push() takes exactly 1 positional argument (0 given)"),
-    (lambda s: s.push(1, 2), "push() takes exactly 1 positional argument (2 given)"),
-    (lambda s: s.size(1), "size() takes exactly 0 positional arguments (1 given)"),
-    (lambda s: s.is_empty(1), "is_empty() takes exactly 0 positional arguments (1 given)"),
-])
-def test_stack_argument_errors(call, message):
-    s = LockFreeStack()
-    with pytest.raises(TypeError) as info:
-        call(s)
-    assert str(info.value) == message
-    assert s.size() == 0
-
-
 def test_stack_threads_push_and_pop_every_item_once():
     s = LockFreeStack()
     n = 5000
@@ -1161,11 +1147,7 @@ def test_stack_threads_push_and_pop_every_item_once():
                 item = s.pop()
             popped[i].append(item)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(*(functools.partial(work, i) for i in range(4)))
     assert sorted(x for part in popped for x in part) == sorted((i, k) for i in range(4) for k in range(n))
     assert s.size() == 0 and s.is_empty()
 
