@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -218,8 +219,11 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
   if (!is_chunkable) return new_ref(not_chunkable);
   // Each pass moves at most the safe limit.
   uint64_t passes = to_u64(std::ceil(static_cast<double>(requested_bytes) / static_cast<double>(safe)));
+  char message[64];
+  int length =
+      std::snprintf(message, sizeof(message), "Chunking into %llu GPU passes", static_cast<unsigned long long>(passes));
   return tuple_of({PyLong_FromLong(GPU_CHUNKED), PyLong_FromUnsignedLongLong(safe), PyLong_FromUnsignedLongLong(passes),
-                   PyUnicode_FromFormat("Chunking into %llu GPU passes", static_cast<unsigned long long>(passes))});
+                   PyUnicode_FromStringAndSize(message, length)});
 }
 
 // ---------------------------------------------------------------------------------------------------------------
