@@ -4,6 +4,18 @@ import logging
 import struct
 import threading
 
+from _timing import Candidate, Row
+
+from korvane.memory.draskel import (
+    FastBucketAllocator,
+    FastSlabHeaderOps,
+    FastStatsCollector,
+    fast_align_size,
+    fast_bitmap_operations,
+    fast_can_fit_aligned,
+    fast_get_bucket_size,
+)
+
 logger = logging.getLogger("bench_draskel")
 
 # ---------------------------------------------------------------------------
@@ -225,3 +237,57 @@ class PyStatsCollector:
             self.bucketed_allocations = 0
             self.fallback_allocations = 0
             self.alignment_padding_bytes = 0
+
+
+# ---------------------------------------------------------------------------
+# Rows
+# ---------------------------------------------------------------------------
+
+
+def _pair(operation, native_stmt, python_stmt, ns, setup="pass"):
+    return Row("draskel", operation, [
+        Candidate("korvane draskel", native_stmt, ns, setup),
+        Candidate("pure Python (struct, CRC table, Lock)", python_stmt, ns, setup),
+    ])
+
+
+def rows():
+    record = FastSlabHeaderOps(3, 10).pack_header()
+    ns = {
+        "fast_align_size": fast_align_size, "py_align_size": py_align_size,
+        "fast_get_bucket_size": fast_get_bucket_size, "py_get_bucket_size": py_get_bucket_size,
+        "fast_can_fit_aligned": fast_can_fit_aligned, "py_can_fit_aligned": py_can_fit_aligned,
+        "fast_bitmap_operations": fast_bitmap_operations, "py_bitmap_operations": py_bitmap_operations,
+        "a": FastBucketAllocator(), "pa": PyBucketAllocator(),
+        "h": FastSlabHeaderOps(3, 10), "ph": PySlabHeaderOps(3, 10), "record": record,
+        "s": FastStatsCollector(), "ps": PyStatsCollector(),
+    }
+    # A larger bucket holding a block for the scan rows; the exact buckets stay empty.
+    for allocator in (ns["a"], ns["pa"]):
+        allocator.add_to_bucket(0, 4096)
+    table = [
+        ("fast_align_size(size, alignment)", "{f}_align_size(13, 8)"),
+        ("fast_get_bucket_size(size)", "{f}_get_bucket_size(13)"),
+        ("fast_can_fit_aligned(offset, size, alloc, align)", "{f}_can_fit_aligned(3, 64, 56, 8)"),
+        ("fast_bitmap_operations(..., 'is_set')", "{f}_bitmap_operations(1023, 5, 'is_set')"),
+        ("fast_bitmap_operations(..., 'set')", "{f}_bitmap_operations(1023, 12, 'set')"),
+        ("fast_bitmap_operations(..., 'clear')", "{f}_bitmap_operations(1023, 5, 'clear')"),
+        ("fast_bitmap_operations(..., 'find_first')", "{f}_bitmap_operations(1024, 0, 'find_first')"),
+        ("add_to_bucket + remove_from_bucket", "{a}.add_to_bucket(64, 64); {a}.remove_from_bucket(64)"),
+        ("add_to_bucket, not a bucket size", "{a}.add_to_bucket(64, 60)"),
+        ("add_to_bucket + find_best_fit_bucket, exact", "{a}.add_to_bucket(64, 64); {a}.find_best_fit_bucket(64, 8)"),
+        ("find_best_fit_bucket, scan to bucket 4096", "{a}.find_best_fit_bucket(8, 8); {a}.add_to_bucket(0, 4096)"),
+        ("find_best_fit_bucket, nothing fits", "{a}.find_best_fit_bucket(8, 8192)"),
+        ("pack_header()", "{h}.pack_header()"),
+        ("unpack_header(record)", "{h}.unpack_header(record)"),
+        ("py_allocate_object_at + py_deallocate_object_at", "{h}.py_allocate_object_at(3); {h}.py_deallocate_object_at(3)"),
+        ("py_is_object_free(index)", "{h}.py_is_object_free(3)"),
+        ("py_find_free_object()", "{h}.py_find_free_object()"),
+        ("py_record_allocation(size, padding, bucketed)", "{s}.py_record_allocation(64, 8, True)"),
+        ("py_record_deallocation()", "{s}.py_record_deallocation()"),
+        ("get_stats()", "{s}.get_stats()"),
+        ("reset_stats()", "{s}.reset_stats()"),
+    ]
+    native = {"f": "fast", "a": "a", "h": "h", "s": "s"}
+    python = {"f": "py", "a": "pa", "h": "ph", "s": "ps"}
+    return [_pair(op, stmt.format(**native), stmt.format(**python), ns) for op, stmt in table]

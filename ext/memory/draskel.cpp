@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 
@@ -30,20 +34,12 @@ struct Names {
   PyObject* set = nullptr;
   PyObject* clear = nullptr;
   PyObject* find_first = nullptr;
+  // get_stats keys, in report order, and a dict of them (values None) that each report copies: a copy is
+  // already sized for six entries.
+  PyObject* stat_keys[6] = {};
+  PyObject* stats_template = nullptr;
 };
 Names names;
-
-// ---------------------------------------------------------------------------------------------------------------
-// Local frame helper: GC hooks for a class with a single object field. The frame's ObjectFields::traverse folds
-// its fields with `&&`, which for one field leaves an unused comma operand (-Werror=unused-value).
-
-template <class T, PyObject* T::* Field>
-struct OneObjectField : frame::ObjectFields<T, Field> {
-  static int traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<T*>(self)->*Field);
-    return 0;
-  }
-};
 
 // ---------------------------------------------------------------------------------------------------------------
 // 32-bit two's-complement arithmetic
@@ -139,8 +135,21 @@ PyObject* fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t
   return py_bool(add32(aligned_offset, alloc_size) < add32(block_offset, block_size));
 }
 
-bool is_operation(PyObject* operation, PyObject* interned, const char* text) {
-  return operation == interned || PyUnicode_CompareWithASCIIString(operation, text) == 0;
+enum class BitmapOperation { IsSet, Set, Clear, FindFirst, Unknown };
+
+// `operation` is a str or None. Callers usually pass literals, which are the interned names themselves; any other
+// equal str matches as well.
+BitmapOperation bitmap_operation(PyObject* operation) {
+  if (operation == names.is_set) return BitmapOperation::IsSet;
+  if (operation == names.set) return BitmapOperation::Set;
+  if (operation == names.clear) return BitmapOperation::Clear;
+  if (operation == names.find_first) return BitmapOperation::FindFirst;
+  if (operation == Py_None) return BitmapOperation::Unknown;
+  if (PyUnicode_CompareWithASCIIString(operation, "is_set") == 0) return BitmapOperation::IsSet;
+  if (PyUnicode_CompareWithASCIIString(operation, "set") == 0) return BitmapOperation::Set;
+  if (PyUnicode_CompareWithASCIIString(operation, "clear") == 0) return BitmapOperation::Clear;
+  if (PyUnicode_CompareWithASCIIString(operation, "find_first") == 0) return BitmapOperation::FindFirst;
+  return BitmapOperation::Unknown;
 }
 
 [[gnu::cold, gnu::noinline]] PyObject* unknown_operation(PyObject* operation) {
@@ -149,13 +158,19 @@ bool is_operation(PyObject* operation, PyObject* interned, const char* text) {
   return nullptr;
 }
 
-// `operation` is a str or None.
 PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, PyObject* operation) {
-  if (operation == Py_None) return unknown_operation(operation);
-  if (is_operation(operation, names.is_set, "is_set")) return py_bool(bit_is_set(bitmap, index));
-  if (is_operation(operation, names.set, "set")) return PyLong_FromUnsignedLongLong(with_bit(bitmap, index));
-  if (is_operation(operation, names.clear, "clear")) return PyLong_FromUnsignedLongLong(without_bit(bitmap, index));
-  if (is_operation(operation, names.find_first, "find_first")) return PyLong_FromLong(lowest_set_bit(bitmap));
+  switch (bitmap_operation(operation)) {
+    case BitmapOperation::IsSet:
+      return py_bool(bit_is_set(bitmap, index));
+    case BitmapOperation::Set:
+      return PyLong_FromUnsignedLongLong(with_bit(bitmap, index));
+    case BitmapOperation::Clear:
+      return PyLong_FromUnsignedLongLong(without_bit(bitmap, index));
+    case BitmapOperation::FindFirst:
+      return PyLong_FromLong(lowest_set_bit(bitmap));
+    case BitmapOperation::Unknown:
+      break;
+  }
   return unknown_operation(operation);
 }
 
@@ -364,7 +379,7 @@ struct FastBucketAllocator {
   BucketStore store;
 };
 
-using AllocatorFields = OneObjectField<FastBucketAllocator, &FastBucketAllocator::lock>;
+using AllocatorFields = frame::ObjectFields<FastBucketAllocator, &FastBucketAllocator::lock>;
 
 frame::Signature allocator_init_sig;
 PyObject* init_buckets_function = nullptr;  // the native _init_buckets, owned by the class
@@ -746,7 +761,7 @@ struct FastStatsCollector {
   PyObject* lock;
 };
 
-using StatsFields = OneObjectField<FastStatsCollector, &FastStatsCollector::lock>;
+using StatsFields = frame::ObjectFields<FastStatsCollector, &FastStatsCollector::lock>;
 
 void record_allocation(FastStatsCollector* self, int32_t /*size*/, int32_t padding, bool is_bucketed) {
   Counts& c = self->counts;
@@ -802,13 +817,36 @@ std::optional<double> true_divide(uint64_t numerator, uint64_t denominator) {
   return PyFloat_AS_DOUBLE(q.get());
 }
 
-// format(ratio, ".1f") + "%".
+// A str of ASCII text, without a decoding pass.
+PyObject* ascii_text(const char* text, size_t length) {
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+  if (result != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(result), text, length);
+  return result;
+}
+
+// format(ratio, ".1f") + "%". The host rounds the exact binary value half to even. For the usual range that is
+// done here: ratio * 10 is exact in a 64-bit-mantissa long double (53 + 4 bits), and rounding it to an integer in
+// the default rounding mode is the correctly rounded result. Anything else goes through the host's formatter.
 PyObject* format_ratio(double ratio) {
+  char buffer[400];  // the largest double has 309 digits before the point
+  size_t length;
+  if constexpr (std::numeric_limits<long double>::digits >= 64) {
+    if (ratio >= 0 && ratio < 1e15) {
+      auto tenths = static_cast<uint64_t>(std::nearbyint(static_cast<long double>(ratio) * 10));
+      char* end = std::to_chars(buffer, buffer + 32, tenths / 10).ptr;
+      *end++ = '.';
+      *end++ = static_cast<char>('0' + tenths % 10);
+      *end++ = '%';
+      return ascii_text(buffer, static_cast<size_t>(end - buffer));
+    }
+  }
   char* text = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
   if (text == nullptr) return nullptr;
-  PyObject* result = PyUnicode_FromFormat("%s%%", text);
+  length = std::min(std::strlen(text), sizeof buffer - 1);
+  std::memcpy(buffer, text, length);
   PyMem_Free(text);
-  return result;
+  buffer[length++] = '%';
+  return ascii_text(buffer, length);
 }
 
 PyObject* stats_get_stats(FastStatsCollector* self) {
@@ -832,16 +870,21 @@ PyObject* stats_get_stats(FastStatsCollector* self) {
       Ref::steal(format_ratio(ratio)),
       Ref::steal(PyLong_FromUnsignedLongLong(snapshot.alignment_padding_bytes)),
   };
-  static const char* const keys[] = {"total_allocations",    "total_deallocations",       "bucketed_allocations",
-                                     "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
-  Ref result = Ref::steal(PyDict_New());
+  Ref result = Ref::steal(PyDict_Copy(names.stats_template));
   if (!result) return nullptr;
-  for (size_t i = 0; i < std::size(keys); ++i)
-    if (!values[i] || PyDict_SetItemString(result.get(), keys[i], values[i].get()) < 0) return nullptr;
+  for (size_t i = 0; i < std::size(values); ++i)
+    if (!values[i] || PyDict_SetItem(result.get(), names.stat_keys[i], values[i].get()) < 0) return nullptr;
   return result.release();
 }
 
 bool make_stats_collector() {
+  if (names.stats_template == nullptr) {
+    Ref keys = Ref::steal(PyDict_New());
+    if (!keys) return false;
+    for (PyObject* key : names.stat_keys)
+      if (PyDict_SetItem(keys.get(), key, Py_None) < 0) return false;
+    names.stats_template = keys.release();
+  }
   return frame::ready_class(&FastStatsCollector_Type,
                             {.name = "korvane.memory.draskel.FastStatsCollector",
                              .basicsize = sizeof(FastStatsCollector),
@@ -875,28 +918,22 @@ bool add_stats_collector_methods() {
 // ---------------------------------------------------------------------------------------------------------------
 // Module
 
-// Creates a module-level function and binds it under its name.
-bool add_function(const frame::FunctionDef& def) {
-  Ref f = Ref::steal(frame::make_function(def, nullptr, kModuleName, nullptr));
-  return f && frame::set_global(def.name, f.get());
-}
-
 bool add_functions() {
   using frame::function_entry;
-  return add_function({.entry = function_entry<fast_align_size, kind::I32, kind::I32>,
+  return frame::add_function({.entry = function_entry<fast_align_size, kind::I32, kind::I32>,
                        .name = "fast_align_size",
                        .params = {"size", "alignment"},
                        .doc = "Fast alignment calculation (Python interface)."}) &&
-         add_function({.entry = function_entry<fast_get_bucket_size, kind::I32, kind::I32>,
+         frame::add_function({.entry = function_entry<fast_get_bucket_size, kind::I32, kind::I32>,
                        .name = "fast_get_bucket_size",
                        .params = {"size", "step"},
                        .defaults = {8},
                        .doc = "Fast bucket size calculation (Python interface)."}) &&
-         add_function({.entry = function_entry<fast_bitmap_operations, kind::U64, kind::I32, kind::Str>,
+         frame::add_function({.entry = function_entry<fast_bitmap_operations, kind::U64, kind::I32, kind::Str>,
                        .name = "fast_bitmap_operations",
                        .params = {"bitmap", "index", "operation"},
                        .doc = "Fast bitmap operations (Python interface)."}) &&
-         add_function({.entry = function_entry<fast_can_fit_aligned, kind::I32, kind::I32, kind::I32, kind::I32>,
+         frame::add_function({.entry = function_entry<fast_can_fit_aligned, kind::I32, kind::I32, kind::I32, kind::I32>,
                        .name = "fast_can_fit_aligned",
                        .params = {"block_offset", "block_size", "alloc_size", "alignment"},
                        .doc = "Fast alignment check with exclusive boundary (Python interface)."});
@@ -913,7 +950,13 @@ bool module_body(PyObject*) {
                       {&names.is_set, "is_set"},
                       {&names.set, "set"},
                       {&names.clear, "clear"},
-                      {&names.find_first, "find_first"}}))
+                      {&names.find_first, "find_first"},
+                      {&names.stat_keys[0], "total_allocations"},
+                      {&names.stat_keys[1], "total_deallocations"},
+                      {&names.stat_keys[2], "bucketed_allocations"},
+                      {&names.stat_keys[3], "fallback_allocations"},
+                      {&names.stat_keys[4], "bucketed_allocation_ratio"},
+                      {&names.stat_keys[5], "alignment_padding_bytes"}}))
     return false;
   if (!frame::import_module("threading") || !frame::bind_logger()) return false;
   if (!make_slab_header_ops() || !add_slab_header_methods() || !add_class("FastSlabHeaderOps", &FastSlabHeaderOps_Type))

@@ -5,9 +5,11 @@
 // find_all_exact take no lock, walk with the GIL released and validate themselves against the counter.
 //
 // No host code ever runs while the tree is half-changed: a write section calls host code (a block's __eq__,
-// time.perf_counter_ns, counters, the stats dict) only before its first change or after its last, and the block
+// time.perf_counter_ns, the counters) only before its first change or after its last, and the block
 // references it drops are released after the section has ended and the lock is released, so a block's destructor
 // always finds a consistent tree (and may itself use the tree).
+#include <time.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -43,14 +45,6 @@ struct Names {
   PyObject* threading;
   PyObject* atomic_counter;
   PyObject* atomic_available;
-  // stats keys
-  PyObject* total_blocks;
-  PyObject* total_insertions;
-  PyObject* total_deletions;
-  PyObject* total_searches;
-  PyObject* bucket_hits;
-  PyObject* tree_hits;
-  PyObject* operation_count;
   PyObject* circuit_breaker_trips;
   PyObject* node_count;
   PyObject* height;
@@ -58,14 +52,28 @@ struct Names {
   PyObject* is_valid;
 } names;
 
-PyObject* g_zero;         // 0
-PyObject* g_one;          // 1
-PyObject* g_backoff;      // 0.0001, the reader's sleep in seconds
-PyObject* g_sanitize_fn;  // the native _sanitize_size function, to recognise it on subclasses
-PyTypeObject* g_counter;  // tessin's AtomicCounter class when the import found the native class, else nullptr
+PyObject* g_zero;          // 0
+PyObject* g_backoff;       // 0.0001, the reader's sleep in seconds
+PyObject* g_sanitize_fn;   // the native _sanitize_size function, to recognise it on subclasses
+PyObject* g_perf_counter;  // time.perf_counter_ns as the time module had it at import
+PyTypeObject* g_counter;   // tessin's AtomicCounter class when the import found the native class, else nullptr
 
 // ---------------------------------------------------------------------------------------------------------------
 // The tree object
+
+// The operation counters, in the order get_stats reports them. They are kept natively: nothing but get_stats reads
+// them, and it reports them as a dict with these keys, in this order.
+enum Stat {
+  kTotalBlocks,
+  kTotalInsertions,
+  kTotalDeletions,
+  kTotalSearches,
+  kBucketHits,
+  kTreeHits,
+  kOperationCount,
+  kStatCount
+};
+PyObject* g_stat_names[kStatCount];
 
 struct TreeObject {
   PyObject_HEAD Tree tree;  // root, sequence counter, reader registrations, deferred records
@@ -76,12 +84,13 @@ struct TreeObject {
   PyObject* sample_counter;
   bool use_atomic;
   PyObject* stats_lock;
-  PyObject* stats;
-  bool writing;  // inside a write section; guards against a writer lock that lets a second writer in
+  int64_t stats[kStatCount];
+  bool breaker_reset;  // reset_circuit_breaker ran since construction or clear: circuit_breaker_trips (0) is reported
+  bool writing;        // inside a write section; guards against a writer lock that lets a second writer in
 };
 
 using Fields = frame::ObjectFields<TreeObject, &TreeObject::write_lock, &TreeObject::op_counter,
-                                   &TreeObject::sample_counter, &TreeObject::stats_lock, &TreeObject::stats>;
+                                   &TreeObject::sample_counter, &TreeObject::stats_lock>;
 
 KORVANE_CLASS_OBJECT(Tree_Type)
 
@@ -102,25 +111,9 @@ PyObject* call_global_method(PyObject* module_attr, PyObject* method, PyObject* 
   return PyObject_VectorcallMethod(method, args, arg != nullptr ? 2 : 1, nullptr);
 }
 
-PyObject* new_stats_dict() {
-  Ref d = Ref::steal(PyDict_New());
-  if (!d) return nullptr;
-  for (PyObject* key : {names.total_blocks, names.total_insertions, names.total_deletions, names.total_searches,
-                        names.bucket_hits, names.tree_hits, names.operation_count})
-    if (PyDict_SetItem(d.get(), key, g_zero) < 0) return nullptr;
-  return d.release();
-}
-
-// stats[key] = stats[key] + delta (or - 1), with the host's arithmetic.
-bool bump_stat(TreeObject* self, PyObject* key, bool add = true) {
-  Ref stats = Ref::borrow(self->stats);
-  PyObject* value = PyDict_GetItemWithError(stats.get(), key);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return false;
-  }
-  Ref changed = Ref::steal(add ? PyNumber_Add(value, g_one) : PyNumber_Subtract(value, g_one));
-  return changed && PyDict_SetItem(stats.get(), key, changed.get()) == 0;
+void reset_stats(TreeObject* self) {
+  for (int64_t& v : self->stats) v = 0;
+  self->breaker_reset = false;
 }
 
 // A new AtomicCounter(0) through the module attribute.
@@ -262,6 +255,23 @@ class ReaderRegistration {
   Tree* tree_;
 };
 
+// time.perf_counter_ns() through the module attribute, as an unsigned 64-bit value. While the attribute still is
+// the interpreter's own function, its clock is read directly (the same monotonic clock, without the call).
+bool perf_counter_ns(uint64_t& out) {
+  Ref time = Ref::steal(frame::global(names.time));
+  if (!time) return false;
+  Ref fn = Ref::steal(PyObject_GetAttr(time.get(), names.perf_counter_ns));
+  if (!fn) return false;
+  if (fn.get() == g_perf_counter) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    out = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+    return true;
+  }
+  Ref now = Ref::steal(PyObject_CallNoArgs(fn.get()));
+  return now && kind::U64::convert(now.get(), out, kind::Param{nullptr, "timestamp"});
+}
+
 // The reader's back-off while a write is in progress: time.sleep(0.0001) through the module attribute.
 bool back_off() {
   Ref r = Ref::steal(call_global_method(names.time, names.sleep, g_backoff));
@@ -298,7 +308,7 @@ bool tree_init(TreeObject* self, uint32_t sample_rate) {
   self->op_counter = none();
   self->sample_counter = none();
   self->stats_lock = none();
-  self->stats = none();
+  reset_stats(self);
   new (&self->tree) Tree(kRecordAllocator);
   self->node_count = 0;
   self->writing = false;
@@ -322,9 +332,6 @@ bool tree_init(TreeObject* self, uint32_t sample_rate) {
   lock = call_global_method(names.threading, names.lock);
   if (lock == nullptr) return false;
   replace_field(self->stats_lock, lock);
-  PyObject* stats = new_stats_dict();
-  if (stats == nullptr) return false;
-  replace_field(self->stats, stats);
   return true;
 }
 
@@ -375,16 +382,17 @@ PyObject* tree_insert(TreeObject* self, Ref& size, PyObject* block) {
     if (self->writing) return reentered();
     WriteSection section(self);
     Record* existing = self->tree.find_exact(c_size);
-    Ref now = Ref::steal(call_global_method(names.time, names.perf_counter_ns));
     uint64_t timestamp;
-    if (!now || !kind::U64::convert(now.get(), timestamp, kind::Param{nullptr, "timestamp"})) return false;
+    if (!perf_counter_ns(timestamp)) return false;
     Record* node = self->tree.make_record(c_size, block, timestamp);
     if (node == nullptr) return record_alloc_failed();
     Py_INCREF(block);
     self->tree.link_record(node, existing);
     self->node_count += 1;
-    return bump_stat(self, names.total_blocks) && bump_stat(self, names.total_insertions) &&
-           bump_stat(self, names.operation_count) && (!sample || record_sample(self));
+    self->stats[kTotalBlocks] += 1;
+    self->stats[kTotalInsertions] += 1;
+    self->stats[kOperationCount] += 1;
+    return !sample || record_sample(self);
   });
   return s == frame::Section::Failed ? nullptr : py_bool(true);
 }
@@ -430,7 +438,9 @@ PyObject* tree_delete(TreeObject* self, Ref& size, PyObject* block) {
       if (!removed) return true;
     }
     self->node_count -= 1;
-    return bump_stat(self, names.total_blocks, false) && bump_stat(self, names.total_deletions);
+    self->stats[kTotalBlocks] -= 1;
+    self->stats[kTotalDeletions] += 1;
+    return true;
   });
   if (s == frame::Section::Failed) return nullptr;
   return py_bool(static_cast<bool>(removed));
@@ -443,9 +453,7 @@ PyObject* tree_clear_method(TreeObject* self) {
     WriteSection section(self);
     detached = self->tree.detach_all();
     self->node_count = 0;
-    PyObject* stats = new_stats_dict();
-    if (stats == nullptr) return false;
-    replace_field(self->stats, stats);
+    reset_stats(self);
     if (!self->use_atomic) return true;
     PyObject* c = new_counter();
     if (c == nullptr) return false;
@@ -486,10 +494,7 @@ PyObject* tree_find_best_fit(TreeObject* self, Ref& size, Ref& /*alignment: acce
     // Validated with the GIL held: no write section has run since the walk began, so the node is live.
     PyObject* result = new_ref(found.node != nullptr ? block_of(found.node) : Py_None);
     reader.leave();
-    if (!bump_stat(self, names.total_searches)) {
-      Py_DECREF(result);
-      return nullptr;
-    }
+    self->stats[kTotalSearches] += 1;
     return result;
   }
   return none();
@@ -533,7 +538,7 @@ PyObject* tree_find_all_exact(TreeObject* self, Ref& size) {
          e = e->next.load(std::memory_order_relaxed))
       PyList_SET_ITEM(list.get(), i++, new_ref(block_of(e)));
     reader.leave();
-    if (!bump_stat(self, names.total_searches)) return nullptr;
+    self->stats[kTotalSearches] += 1;
     return list.release();
   }
   return PyList_New(0);
@@ -561,7 +566,9 @@ PyObject* tree_remove_ge(TreeObject* self, Ref& size) {
     actual_size = node->size.load(std::memory_order_relaxed);
     removed = Ref::steal(static_cast<PyObject*>(tree.take_first(node)));
     self->node_count -= 1;
-    return bump_stat(self, names.total_blocks, false) && bump_stat(self, names.total_deletions);
+    self->stats[kTotalBlocks] -= 1;
+    self->stats[kTotalDeletions] += 1;
+    return true;
   });
   if (s == frame::Section::Failed) return nullptr;
   if (!removed) return Py_BuildValue("(OO)", Py_None, Py_None);
@@ -573,30 +580,28 @@ PyObject* tree_remove_ge(TreeObject* self, Ref& size) {
 // ---------------------------------------------------------------------------------------------------------------
 // Statistics, size, length, truth, repr
 
+bool set_int(PyObject* dict, PyObject* key, long long value) {
+  Ref v = Ref::steal(PyLong_FromLongLong(value));
+  return v && PyDict_SetItem(dict, key, v.get()) == 0;
+}
+
 PyObject* tree_get_stats(TreeObject* self) {
-  Ref copy;
+  Ref snapshot;
   frame::Section s = frame::with_lock(self->stats_lock, [&] {
-    copy = Ref::steal(PyDict_Copy(self->stats));
-    if (!copy) return false;
+    snapshot = Ref::steal(PyDict_New());
+    if (!snapshot) return false;
+    for (int i = 0; i < kStatCount; ++i)
+      if (!set_int(snapshot.get(), g_stat_names[i], self->stats[i])) return false;
+    if (self->breaker_reset && !set_int(snapshot.get(), names.circuit_breaker_trips, 0)) return false;
+    if (!set_int(snapshot.get(), names.node_count, static_cast<long long>(self->node_count))) return false;
     // Writers change the tree only with the GIL held and never run host code half-way, so the tree is consistent.
-    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(self->node_count));
-    if (!count || PyDict_SetItem(copy.get(), names.node_count, count.get()) < 0) return false;
-    Ref height = Ref::steal(PyLong_FromLong(Tree::height(self->tree.root())));
-    if (!height || PyDict_SetItem(copy.get(), names.height, height.get()) < 0) return false;
-    Ref sampled;
-    if (self->use_atomic) {
-      sampled = Ref::steal(counter_load_call(self->sample_counter));
-    } else {
-      Ref stats = Ref::borrow(self->stats);
-      PyObject* v = PyDict_GetItemWithError(stats.get(), names.sampled_operations);
-      if (v == nullptr && PyErr_Occurred()) return false;
-      sampled = Ref::borrow(v != nullptr ? v : g_zero);
-    }
-    if (!sampled || PyDict_SetItem(copy.get(), names.sampled_operations, sampled.get()) < 0) return false;
-    return PyDict_SetItem(copy.get(), names.is_valid, Py_True) == 0;
+    if (!set_int(snapshot.get(), names.height, Tree::height(self->tree.root()))) return false;
+    Ref sampled = Ref::steal(self->use_atomic ? counter_load_call(self->sample_counter) : new_ref(g_zero));
+    if (!sampled || PyDict_SetItem(snapshot.get(), names.sampled_operations, sampled.get()) < 0) return false;
+    return PyDict_SetItem(snapshot.get(), names.is_valid, Py_True) == 0;
   });
   if (s == frame::Section::Failed) return nullptr;
-  return copy ? copy.release() : PyDict_New();
+  return snapshot ? snapshot.release() : PyDict_New();
 }
 
 PyObject* tree_size(TreeObject* self) { return PyLong_FromUnsignedLongLong(self->node_count); }
@@ -616,9 +621,9 @@ PyObject* tree_get_size_distribution(TreeObject* self) {
 
 PyObject* tree_reset_circuit_breaker(TreeObject* self) {
   frame::Section s = frame::with_lock(self->stats_lock, [&] {
-    Ref stats = Ref::borrow(self->stats);
-    return PyDict_SetItem(stats.get(), names.circuit_breaker_trips, g_zero) == 0 &&
-           PyDict_SetItem(stats.get(), names.operation_count, g_zero) == 0;
+    self->breaker_reset = true;
+    self->stats[kOperationCount] = 0;
+    return true;
   });
   return s == frame::Section::Failed ? nullptr : none();
 }
@@ -818,13 +823,13 @@ bool intern_names() {
                         {&names.threading, "threading"},
                         {&names.atomic_counter, "AtomicCounter"},
                         {&names.atomic_available, "ATOMIC_AVAILABLE"},
-                        {&names.total_blocks, "total_blocks"},
-                        {&names.total_insertions, "total_insertions"},
-                        {&names.total_deletions, "total_deletions"},
-                        {&names.total_searches, "total_searches"},
-                        {&names.bucket_hits, "bucket_hits"},
-                        {&names.tree_hits, "tree_hits"},
-                        {&names.operation_count, "operation_count"},
+                        {&g_stat_names[kTotalBlocks], "total_blocks"},
+                        {&g_stat_names[kTotalInsertions], "total_insertions"},
+                        {&g_stat_names[kTotalDeletions], "total_deletions"},
+                        {&g_stat_names[kTotalSearches], "total_searches"},
+                        {&g_stat_names[kBucketHits], "bucket_hits"},
+                        {&g_stat_names[kTreeHits], "tree_hits"},
+                        {&g_stat_names[kOperationCount], "operation_count"},
                         {&names.circuit_breaker_trips, "circuit_breaker_trips"},
                         {&names.node_count, "node_count"},
                         {&names.height, "height"},
@@ -862,10 +867,13 @@ bool import_atomic_counter() {
 bool module_body(PyObject*) {
   if (!intern_names()) return false;
   if (g_zero == nullptr && !(g_zero = PyLong_FromLong(0))) return false;
-  if (g_one == nullptr && !(g_one = PyLong_FromLong(1))) return false;
   if (g_backoff == nullptr && !(g_backoff = PyFloat_FromDouble(0.0001))) return false;
   if (!frame::import_module("threading") || !frame::import_module("time") || !frame::import_module("math"))
     return false;
+  if (g_perf_counter == nullptr) {
+    Ref time = Ref::steal(frame::global(names.time));
+    if (!time || !(g_perf_counter = PyObject_GetAttr(time.get(), names.perf_counter_ns))) return false;
+  }
   if (!frame::import_from("typing", {"List", "Optional", "Tuple", "Dict", "Any"})) return false;
   if (!frame::import_from("lorrit", {"MemoryBlock"}, 1)) return false;
   if (!import_atomic_counter()) return false;
