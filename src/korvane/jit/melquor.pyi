@@ -5,6 +5,8 @@ import threading as threading
 import time as time
 from typing import Dict as Dict, Optional as Optional, Protocol, SupportsFloat, SupportsInt, Union
 
+from typing_extensions import Self, disjoint_base
+
 _I32 = Union[int, SupportsInt]  # converted to a signed 32-bit integer (floats truncate)
 _U64 = Union[int, SupportsInt]  # converted to an unsigned 64-bit integer
 _U32 = Union[int, SupportsInt]  # converted to an unsigned 32-bit integer
@@ -26,6 +28,7 @@ class _TelemetryStore(Protocol):
 
     def get_metrics(self, func_id: Optional[str], /) -> _Metrics: ...
 
+@disjoint_base
 class PolicyConfig:
     """Configuration for adaptive threshold policy.
 
@@ -34,14 +37,14 @@ class PolicyConfig:
     The setters convert but do not validate.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         initial_threshold: _I32 = 100,
         min_threshold: _I32 = 10,
         max_threshold: _I32 = 10000,
         learning_rate: _Float = 0.1,
         target_speedup: _Float = 2.0,
-    ) -> None: ...
+    ) -> Self: ...
     @property
     def initial_threshold(self) -> int: ...
     @initial_threshold.setter
@@ -63,6 +66,7 @@ class PolicyConfig:
     @target_speedup.setter
     def target_speedup(self, value: _Float) -> None: ...
 
+@disjoint_base
 class FunctionMetrics:
     """Execution and compilation record of one function.
 
@@ -70,15 +74,15 @@ class FunctionMetrics:
     >= 0.0 (the default -1.0 means "not given"), else `last_compile_time`.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         call_count: _U64 = 0,
         compile_count: _U32 = 0,
         avg_speedup: _Float = 1.0,
         total_execution_time_ms: _Float = 0.0,
         last_compile_time: _Float = 0.0,
         last_compiled: _Float = -1.0,
-    ) -> None: ...
+    ) -> Self: ...
     @property
     def call_count(self) -> int: ...
     @call_count.setter
@@ -106,6 +110,7 @@ class FunctionMetrics:
     @last_compile_time.setter
     def last_compile_time(self, value: _Float) -> None: ...
 
+@disjoint_base
 class AdaptivePolicy:
     """Adaptive threshold policy that learns optimal compilation thresholds per function from observed performance.
 
@@ -115,7 +120,7 @@ class AdaptivePolicy:
     must not call back into the same policy.
     """
 
-    def __init__(self, config: object = None) -> None: ...
+    def __new__(cls, config: object = None) -> Self: ...
     @property
     def config(self) -> PolicyConfig:
         """Get policy configuration."""

@@ -5,12 +5,15 @@ import threading as threading
 import time as time
 from typing import Any, Dict, List, Optional, Tuple
 
+from typing_extensions import Self, disjoint_base
+
 from .lorrit import MemoryBlock as MemoryBlock
 from .tessin import AtomicCounter as AtomicCounter
 
 # False (and AtomicCounter None) when korvane.memory.tessin could not be imported; trees then keep no counters.
 ATOMIC_AVAILABLE: bool
 
+@disjoint_base
 class FastRedBlackTree:
     """Ordered index of blocks by size: one tree node per distinct size, further blocks of a size in a chain.
 
@@ -20,7 +23,7 @@ class FastRedBlackTree:
     off. Must fit an unsigned 32-bit integer.
     """
 
-    def __init__(self, sample_rate: int = 100) -> None: ...
+    def __new__(cls, sample_rate: int = 100) -> Self: ...
     @staticmethod
     def _sanitize_size(size: int) -> int:
         """Validate size: returns it, or raises ValueError("Invalid size: <size>") when negative."""

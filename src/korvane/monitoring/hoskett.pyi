@@ -4,8 +4,11 @@ standard deviation and extremes."""
 import threading as threading
 from typing import Dict, List, Optional, Tuple, Union
 
+from typing_extensions import Self, disjoint_base
+
 _Stats = Dict[str, Union[int, float]]
 
+@disjoint_base
 class CounterAggregator:
     """Fast counter aggregation in compiled code.
 
@@ -13,7 +16,7 @@ class CounterAggregator:
     A negative num_counters raises MemoryError.
     """
 
-    def __init__(self, num_counters: int = 1000) -> None: ...
+    def __new__(cls, num_counters: int = 1000) -> Self: ...
     def update(self, counter_id: int, value: float) -> None:
         """Update counter with new value. Raises IndexError for an id out of range."""
     def get_stats(self, counter_id: int) -> _Stats:
