@@ -338,23 +338,18 @@ class Tree {
     append(tail, node);
   }
 
-  void rotate_left(Record* x) noexcept {
-    Record* y = link(x->right);
-    Record* yl = link(y->left);
-    set(x->right, yl);
-    if (yl != nullptr) yl->parent = x;
-    replace_child(x, y);
-    set(y->left, x);
-    x->parent = y;
-  }
+  // The mirror-image cases of the algorithms differ only in which side they take: `side` true is right.
+  static std::atomic<Record*>& child(Record* n, bool side) noexcept { return side ? n->right : n->left; }
 
-  void rotate_right(Record* x) noexcept {
-    Record* y = link(x->left);
-    Record* yr = link(y->right);
-    set(x->left, yr);
-    if (yr != nullptr) yr->parent = x;
+  // Rotates x towards `side`: its child y on the other side takes x's place, and x becomes y's child on `side`.
+  // rotate(x, false) is the left rotation, rotate(x, true) the right one.
+  void rotate(Record* x, bool side) noexcept {
+    Record* y = link(child(x, !side));
+    Record* inner = link(child(y, side));
+    set(child(x, !side), inner);
+    if (inner != nullptr) inner->parent = x;
     replace_child(x, y);
-    set(y->right, x);
+    set(child(y, side), x);
     x->parent = y;
   }
 
@@ -380,39 +375,22 @@ class Tree {
     while (z->parent != nullptr && z->parent->color == kRed) {
       Record* p = z->parent;
       Record* g = p->parent;
-      if (p == link(g->left)) {
-        Record* u = link(g->right);
-        if (u != nullptr && u->color == kRed) {
-          p->color = kBlack;
-          u->color = kBlack;
-          g->color = kRed;
-          z = g;
-          continue;
-        }
-        if (z == link(p->right)) {
-          z = p;
-          rotate_left(z);
-        }
-        z->parent->color = kBlack;
-        z->parent->parent->color = kRed;
-        rotate_right(z->parent->parent);
-      } else {
-        Record* u = link(g->left);
-        if (u != nullptr && u->color == kRed) {
-          p->color = kBlack;
-          u->color = kBlack;
-          g->color = kRed;
-          z = g;
-          continue;
-        }
-        if (z == link(p->left)) {
-          z = p;
-          rotate_right(z);
-        }
-        z->parent->color = kBlack;
-        z->parent->parent->color = kRed;
-        rotate_left(z->parent->parent);
+      bool side = p == link(g->right);  // p's side below g; the uncle is on the other one
+      Record* u = link(child(g, !side));
+      if (u != nullptr && u->color == kRed) {
+        p->color = kBlack;
+        u->color = kBlack;
+        g->color = kRed;
+        z = g;
+        continue;
       }
+      if (z == link(child(p, !side))) {
+        z = p;
+        rotate(z, side);
+      }
+      z->parent->color = kBlack;
+      z->parent->parent->color = kRed;
+      rotate(z->parent->parent, !side);
     }
     link(root_)->color = kBlack;
   }
@@ -455,57 +433,33 @@ class Tree {
 
   void fixup_delete(Record* x, Record* xp) noexcept {
     while (x != link(root_) && color_of(x) == kBlack) {
-      if (x == link(xp->left)) {
-        Record* w = link(xp->right);
-        if (w->color == kRed) {
-          w->color = kBlack;
-          xp->color = kRed;
-          rotate_left(xp);
-          w = link(xp->right);
-        }
-        if (color_of(link(w->left)) == kBlack && color_of(link(w->right)) == kBlack) {
-          w->color = kRed;
-          x = xp;
-          xp = x->parent;
-          continue;
-        }
-        if (color_of(link(w->right)) == kBlack) {
-          link(w->left)->color = kBlack;
-          w->color = kRed;
-          rotate_right(w);
-          w = link(xp->right);
-        }
-        w->color = xp->color;
-        xp->color = kBlack;
-        link(w->right)->color = kBlack;
-        rotate_left(xp);
-        x = link(root_);
-      } else {
-        Record* w = link(xp->left);
-        if (w->color == kRed) {
-          w->color = kBlack;
-          xp->color = kRed;
-          rotate_right(xp);
-          w = link(xp->left);
-        }
-        if (color_of(link(w->right)) == kBlack && color_of(link(w->left)) == kBlack) {
-          w->color = kRed;
-          x = xp;
-          xp = x->parent;
-          continue;
-        }
-        if (color_of(link(w->left)) == kBlack) {
-          link(w->right)->color = kBlack;
-          w->color = kRed;
-          rotate_left(w);
-          w = link(xp->left);
-        }
-        w->color = xp->color;
-        xp->color = kBlack;
-        link(w->left)->color = kBlack;
-        rotate_right(xp);
-        x = link(root_);
+      // x's side below xp (left also when x is an empty slot and xp's left is empty); w is x's sibling, a tree
+      // node while the properties held before the removal.
+      bool side = x != link(xp->left);
+      Record* w = link(child(xp, !side));
+      if (w->color == kRed) {
+        w->color = kBlack;
+        xp->color = kRed;
+        rotate(xp, side);
+        w = link(child(xp, !side));
       }
+      if (color_of(link(w->left)) == kBlack && color_of(link(w->right)) == kBlack) {
+        w->color = kRed;
+        x = xp;
+        xp = x->parent;
+        continue;
+      }
+      if (color_of(link(child(w, !side))) == kBlack) {
+        link(child(w, side))->color = kBlack;
+        w->color = kRed;
+        rotate(w, !side);
+        w = link(child(xp, !side));
+      }
+      w->color = xp->color;
+      xp->color = kBlack;
+      link(child(w, !side))->color = kBlack;
+      rotate(xp, side);
+      x = link(root_);
     }
     if (x != nullptr) x->color = kBlack;
   }
