@@ -8,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -824,25 +823,54 @@ PyObject* ascii_text(const char* text, size_t length) {
   return result;
 }
 
-// format(ratio, ".1f") + "%". The host rounds the exact binary value half to even. For the usual range that is
-// done here: ratio * 10 is exact in a 64-bit-mantissa long double (53 + 4 bits), and rounding it to an integer in
-// the default rounding mode is the correctly rounded result. Anything else goes through the host's formatter.
+// "<tenths / 10>.<tenths % 10>%".
+PyObject* tenths_text(uint64_t tenths) {
+  char buffer[32];
+  char* end = std::to_chars(buffer, buffer + 24, tenths / 10).ptr;
+  *end++ = '.';
+  *end++ = static_cast<char>('0' + tenths % 10);
+  *end++ = '%';
+  return ascii_text(buffer, static_cast<size_t>(end - buffer));
+}
+
+// The texts "0.0%" to "100.0%", all a collector reports while its counters have not wrapped, are made on first
+// use and shared from then on.
+PyObject* ratio_texts[1001];
+
+// ratio * 10 rounded half to even, computed exactly on the double's binary value, for 0 <= ratio < 1e15: the
+// rounding the host's ".1f" format applies.
+uint64_t tenths_of(double ratio) {
+  auto bits = std::bit_cast<uint64_t>(ratio);
+  auto biased_exponent = static_cast<int>(bits >> 52);
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  int exponent = -1074;  // subnormal
+  if (biased_exponent != 0) {
+    mantissa |= uint64_t{1} << 52;
+    exponent = biased_exponent - 1075;
+  }
+  uint64_t scaled = mantissa * 10;  // below 2**57
+  if (exponent >= 0) return scaled << exponent;
+  int shift = -exponent;
+  if (shift >= 64) return 0;  // the value is below 2**-7
+  uint64_t quotient = scaled >> shift;
+  uint64_t rest = scaled & ((uint64_t{1} << shift) - 1);
+  uint64_t half = uint64_t{1} << (shift - 1);
+  return quotient + ((rest > half || (rest == half && (quotient & 1) != 0)) ? 1 : 0);
+}
+
+// format(ratio, ".1f") + "%".
 PyObject* format_ratio(double ratio) {
-  char buffer[400];  // the largest double has 309 digits before the point
-  size_t length;
-  if constexpr (std::numeric_limits<long double>::digits >= 64) {
-    if (ratio >= 0 && ratio < 1e15) {
-      auto tenths = static_cast<uint64_t>(std::nearbyint(static_cast<long double>(ratio) * 10));
-      char* end = std::to_chars(buffer, buffer + 32, tenths / 10).ptr;
-      *end++ = '.';
-      *end++ = static_cast<char>('0' + tenths % 10);
-      *end++ = '%';
-      return ascii_text(buffer, static_cast<size_t>(end - buffer));
-    }
+  if (ratio >= 0 && ratio < 1e15) {
+    uint64_t tenths = tenths_of(ratio);
+    if (tenths >= std::size(ratio_texts)) return tenths_text(tenths);
+    PyObject*& text = ratio_texts[tenths];
+    if (text == nullptr) text = tenths_text(tenths);
+    return text != nullptr ? new_ref(text) : nullptr;
   }
   char* text = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
   if (text == nullptr) return nullptr;
-  length = std::min(std::strlen(text), sizeof buffer - 1);
+  char buffer[400];  // the largest double has 309 digits before the point
+  size_t length = std::min(std::strlen(text), sizeof buffer - 1);
   std::memcpy(buffer, text, length);
   PyMem_Free(text);
   buffer[length++] = '%';
@@ -921,22 +949,22 @@ bool add_stats_collector_methods() {
 bool add_functions() {
   using frame::function_entry;
   return frame::add_function({.entry = function_entry<fast_align_size, kind::I32, kind::I32>,
-                       .name = "fast_align_size",
-                       .params = {"size", "alignment"},
-                       .doc = "Fast alignment calculation (Python interface)."}) &&
+                              .name = "fast_align_size",
+                              .params = {"size", "alignment"},
+                              .doc = "Fast alignment calculation (Python interface)."}) &&
          frame::add_function({.entry = function_entry<fast_get_bucket_size, kind::I32, kind::I32>,
-                       .name = "fast_get_bucket_size",
-                       .params = {"size", "step"},
-                       .defaults = {8},
-                       .doc = "Fast bucket size calculation (Python interface)."}) &&
+                              .name = "fast_get_bucket_size",
+                              .params = {"size", "step"},
+                              .defaults = {8},
+                              .doc = "Fast bucket size calculation (Python interface)."}) &&
          frame::add_function({.entry = function_entry<fast_bitmap_operations, kind::U64, kind::I32, kind::Str>,
-                       .name = "fast_bitmap_operations",
-                       .params = {"bitmap", "index", "operation"},
-                       .doc = "Fast bitmap operations (Python interface)."}) &&
+                              .name = "fast_bitmap_operations",
+                              .params = {"bitmap", "index", "operation"},
+                              .doc = "Fast bitmap operations (Python interface)."}) &&
          frame::add_function({.entry = function_entry<fast_can_fit_aligned, kind::I32, kind::I32, kind::I32, kind::I32>,
-                       .name = "fast_can_fit_aligned",
-                       .params = {"block_offset", "block_size", "alloc_size", "alignment"},
-                       .doc = "Fast alignment check with exclusive boundary (Python interface)."});
+                              .name = "fast_can_fit_aligned",
+                              .params = {"block_offset", "block_size", "alloc_size", "alignment"},
+                              .doc = "Fast alignment check with exclusive boundary (Python interface)."});
 }
 
 bool add_class(const char* name, PyTypeObject* type) {

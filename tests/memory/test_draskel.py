@@ -891,6 +891,18 @@ def test_record_deallocation_and_reset():
     assert tuple(collector.get_stats().values()) == (0, 0, 0, 0, "0.0%", 0)
 
 
+@pytest.mark.parametrize("bucketed", [0, 1, 2, 3, 5, 7, 11, 33, 59])
+def test_ratio_text_is_the_host_format_of_the_ratio(bucketed):
+    collector = FastStatsCollector()
+    for _ in range(bucketed):
+        collector.py_record_allocation(1, 0, True)
+    for total in range(bucketed, 1500):
+        if total:
+            expected = format(bucketed / total * 100, ".1f") + "%"
+            assert collector.get_stats()["bucketed_allocation_ratio"] == expected, total
+        collector.py_record_allocation(1, 0, False)
+
+
 def test_get_stats_returns_a_fresh_dict():
     collector = FastStatsCollector()
     first = collector.get_stats()
