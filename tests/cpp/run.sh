@@ -6,7 +6,12 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-build_root="${BUILD_ROOT:-$(mktemp -d)}"
+if [[ -n "${BUILD_ROOT:-}" ]]; then
+  build_root="$BUILD_ROOT"
+else
+  build_root="$(mktemp -d)"
+  trap 'rm -rf "$build_root"' EXIT
+fi
 
 # Every report is fatal and turns into a non-zero exit.
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"
