@@ -51,7 +51,9 @@ def test_module_attributes(module):
     assert module.__test__ == {}
     assert module.__package__ == module.__name__.rpartition(".")[0]
     assert module.__file__.endswith(".so")
-    assert module.__loader__ is module.__spec__.loader
+    # A second import hands importlib the same module object and a new spec; the loader stays the first one.
+    assert type(module.__loader__) is type(module.__spec__.loader)
+    assert module.__loader__.name == module.__name__
     assert not hasattr(module, "__path__")
     assert sys.modules[module.__name__] is module
     assert module.__doc__

@@ -75,6 +75,14 @@ inline PyObject* add_method(PyTypeObject* type, const FunctionDef& def,
   return f.get();  // borrowed: the class keeps it
 }
 
+// Creates a function in method mode and binds it on the class under `attr`, a name other than its own __name__.
+inline bool add_method_as(PyTypeObject* type, const char* attr, const FunctionDef& def) {
+  Ref module = module_name_of(type);
+  if (!module) return false;
+  Ref f = Ref::steal(make_function(def, type, PyUnicode_AsUTF8(module.get()), short_class_name(type)));
+  return f && set_class_attr(type, attr, f.get());
+}
+
 // Binds a plain-mode function on the class as a static method under `attr`.
 inline bool add_static_method(PyTypeObject* type, const char* attr, const FunctionDef& def) {
   Ref module = module_name_of(type);

@@ -8,3 +8,4 @@
 #include "frame/lock.h"
 #include "frame/module.h"
 #include "frame/ref.h"
+#include "frame/values.h"

@@ -73,7 +73,10 @@ enum class Section { Completed, Suppressed, Failed };
 // Completed: the body ran to its end. Suppressed: the body raised and __exit__ swallowed the exception, so the
 // caller goes on after the section. Failed: an exception is set.
 template <class Body>
-Section with_lock(PyObject* lock, Body&& body) {
+Section with_lock(PyObject* lock_field, Body&& body) {
+  // The section holds its own reference: the body may replace the field the lock was read from.
+  Ref hold = Ref::borrow(lock_field);
+  PyObject* lock = hold.get();
   const detail::LockType& c = detail::lock_type();
   if (Py_TYPE(lock) == c.type) {
     Ref entered = Ref::steal(PyObject_Vectorcall(c.enter, &lock, 1, nullptr));

@@ -83,29 +83,6 @@ bool in_operation_set(PyObject* name, const std::string_view (&set)[N]) {
   return false;
 }
 
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-  Py_ssize_t i = 0;
-  bool ok = t != nullptr;
-  for (PyObject* item : items) {
-    if (item == nullptr) ok = false;
-    if (ok)
-      PyTuple_SET_ITEM(t, i++, item);
-    else
-      Py_XDECREF(item);
-  }
-  if (!ok) {
-    Py_XDECREF(t);
-    return nullptr;
-  }
-  return t;
-}
-
-[[gnu::cold, gnu::noinline]] PyObject* none_has_no_len() {
-  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-  return nullptr;
-}
-
 [[gnu::cold, gnu::noinline]] PyObject* value_error(const char* message) {
   PyErr_SetString(PyExc_ValueError, message);
   return nullptr;
@@ -186,7 +163,7 @@ class LoweredText {
 
 PyObject* estimate_allocation_bytes(PyObject* shape, int32_t element_size, double overhead_factor) {
   if (element_size < 0) return value_error("element_size must not be negative");
-  if (shape == Py_None) return none_has_no_len();
+  if (shape == Py_None) return frame::none_has_no_len();
   // The element count, saturating (and returning at once) when it would pass 2**63 - 1.
   int64_t count = 1;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
@@ -222,8 +199,8 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
   char message[64];
   int length =
       std::snprintf(message, sizeof(message), "Chunking into %llu GPU passes", static_cast<unsigned long long>(passes));
-  return tuple_of({PyLong_FromLong(GPU_CHUNKED), PyLong_FromUnsignedLongLong(safe), PyLong_FromUnsignedLongLong(passes),
-                   PyUnicode_FromStringAndSize(message, length)});
+  return frame::tuple_of({PyLong_FromLong(GPU_CHUNKED), PyLong_FromUnsignedLongLong(safe),
+                          PyLong_FromUnsignedLongLong(passes), PyUnicode_FromStringAndSize(message, length)});
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -232,7 +209,7 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
 PyObject* compute_chunk_shapes(PyObject* shape, int32_t element_size, uint64_t max_chunk_bytes) {
   if (element_size <= 0) return value_error("element_size must be positive");
   if (max_chunk_bytes == 0) return value_error("max_chunk_bytes must be positive");
-  if (shape == Py_None) return none_has_no_len();
+  if (shape == Py_None) return frame::none_has_no_len();
   Py_ssize_t ndim = PyTuple_GET_SIZE(shape);
   if (ndim == 0) {
     PyObject* only = PyList_New(1);
@@ -427,7 +404,8 @@ const frame::FunctionDef kFunctions[] = {
 // Module
 
 PyObject* strategy_constant(Strategy strategy, const char* message) {
-  return tuple_of({PyLong_FromLong(strategy), PyLong_FromLong(0), PyLong_FromLong(1), PyUnicode_FromString(message)});
+  return frame::tuple_of(
+      {PyLong_FromLong(strategy), PyLong_FromLong(0), PyLong_FromLong(1), PyUnicode_FromString(message)});
 }
 
 bool make_constants() {

@@ -109,26 +109,7 @@ PyObject* elapsed_ns_function;
 // Helpers
 
 // A new `threading.Lock()`, through the module attribute `threading`.
-PyObject* new_lock() {
-  Ref threading = Ref::steal(frame::global(names.threading));
-  if (!threading) return nullptr;
-  return PyObject_CallMethodNoArgs(threading.get(), names.Lock);
-}
-
-// Runs `body` in a `with lock:` section, holding a reference to the lock for the whole section.
-template <class Body>
-frame::Section locked(PyObject* lock, Body&& body) {
-  Ref hold = Ref::borrow(lock);
-  return frame::with_lock(hold.get(), std::forward<Body>(body));
-}
-
-// `obj.<name>(args...)`. `obj` is held for the call, which may drop the attribute it was read from.
-template <class... Args>
-PyObject* call_method(PyObject* obj, PyObject* name, Args... args) {
-  Ref hold = Ref::borrow(obj);
-  PyObject* argv[] = {obj, args...};
-  return PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr);
-}
+PyObject* new_lock() { return frame::call_global_method(names.threading, names.Lock); }
 
 // Drops a call's result; false when the call failed.
 bool discard(PyObject* result) { return static_cast<bool>(Ref::steal(result)); }
@@ -279,7 +260,7 @@ bool bump(PyObject* counter, Step step) {
     step_native(c, step, 1);
     return true;
   }
-  return discard(call_method(counter, step_name(step)));
+  return discard(frame::call_method(counter, step_name(step)));
 }
 
 // `counter.increment(delta)` or `counter.decrement(delta)` with a host int.
@@ -290,7 +271,7 @@ bool bump(PyObject* counter, Step step, PyObject* delta) {
     step_native(c, step, d);
     return true;
   }
-  return discard(call_method(counter, step_name(step), delta));
+  return discard(frame::call_method(counter, step_name(step), delta));
 }
 
 // The same with a native delta.
@@ -300,13 +281,13 @@ bool bump(PyObject* counter, Step step, int64_t delta) {
     return true;
   }
   Ref d = Ref::steal(PyLong_FromLongLong(delta));
-  return d && discard(call_method(counter, step_name(step), d.get()));
+  return d && discard(frame::call_method(counter, step_name(step), d.get()));
 }
 
 // `counter.load()`: a new reference.
 PyObject* counter_get(PyObject* counter) {
   if (AtomicCounter* c = exact_counter(counter)) return PyLong_FromLongLong(counter_load(c));
-  return call_method(counter, names.load);
+  return frame::call_method(counter, names.load);
 }
 
 // `counter.store(0)`.
@@ -316,7 +297,7 @@ bool counter_clear(PyObject* counter) {
     return true;
   }
   Ref zero = Ref::steal(PyLong_FromLong(0));
-  return zero && discard(call_method(counter, names.store, zero.get()));
+  return zero && discard(frame::call_method(counter, names.store, zero.get()));
 }
 
 // The truth of `counter.compare_and_swap(expected, desired)`: 1 or 0, or -1 with an exception set.
@@ -326,7 +307,7 @@ int counter_swap(PyObject* counter, PyObject* expected, PyObject* desired) {
     if (!kind::I64::convert(expected, e, kind::Param{}) || !kind::I64::convert(desired, d, kind::Param{})) return -1;
     return counter_compare_and_swap(c, e, d) ? 1 : 0;
   }
-  Ref swapped = Ref::steal(call_method(counter, names.compare_and_swap, expected, desired));
+  Ref swapped = Ref::steal(frame::call_method(counter, names.compare_and_swap, expected, desired));
   return swapped ? PyObject_IsTrue(swapped.get()) : -1;
 }
 
@@ -348,17 +329,6 @@ struct AtomicPointer {
 };
 
 KORVANE_CLASS_OBJECT(AtomicPointer_Type)
-
-// --- Local helper (candidate for the frame) ---
-// frame::ObjectFields<T, Field>::traverse does not compile with a single field (its fold expression degenerates
-// under -Werror), and AtomicPointer and LockFreeStack let the collector visit only their lock: the held objects are
-// deliberately not visited. This visits just the lock.
-template <class T>
-int traverse_lock(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<T*>(self)->lock);
-  return 0;
-}
-// --- End of local helper ---
 
 using PointerFields = frame::ObjectFields<AtomicPointer, &AtomicPointer::lock>;
 
@@ -384,7 +354,7 @@ void pointer_finish(AtomicPointer* self) { Py_CLEAR(self->ptr); }
 
 PyObject* pointer_load(AtomicPointer* self) {
   Ref value;
-  if (locked(self->lock, [&] {
+  if (frame::with_lock(self->lock, [&] {
         value = Ref::borrow(self->ptr);
         return true;
       }) == frame::Section::Failed)
@@ -396,7 +366,7 @@ PyObject* pointer_store(AtomicPointer* self, PyObject* value) {
   PyObject* incoming = slot_value(value);
   PyObject* old = nullptr;
   bool stored = false;
-  frame::Section section = locked(self->lock, [&] {
+  frame::Section section = frame::with_lock(self->lock, [&] {
     old = self->ptr;
     ++self->version;
     self->ptr = incoming;
@@ -413,7 +383,7 @@ PyObject* pointer_compare_and_swap(AtomicPointer* self, PyObject* expected, PyOb
   PyObject* incoming = slot_value(new_value);
   PyObject* old = nullptr;
   bool swapped = false;
-  frame::Section section = locked(self->lock, [&] {
+  frame::Section section = frame::with_lock(self->lock, [&] {
     if (self->ptr == want) {
       ++self->version;
       old = self->ptr;
@@ -429,7 +399,7 @@ PyObject* pointer_compare_and_swap(AtomicPointer* self, PyObject* expected, PyOb
 
 PyObject* pointer_get_version(AtomicPointer* self) {
   uint64_t version = 0;
-  if (locked(self->lock, [&] {
+  if (frame::with_lock(self->lock, [&] {
         version = self->version;
         return true;
       }) == frame::Section::Failed)
@@ -447,7 +417,7 @@ bool make_atomic_pointer() {
               "slot changed even when the same object was put back.",
        .new_ = pointer_new,
        .dealloc = frame::gc_dealloc<AtomicPointer, PointerFields, pointer_finish>,
-       .traverse = traverse_lock<AtomicPointer>,
+       .traverse = PointerFields::traverse,
        .clear = PointerFields::clear});
 }
 
@@ -528,7 +498,7 @@ PyObject* stack_push(LockFreeStack* self, PyObject* item) {
   if (node == nullptr) return no_stack_node();
   node->item = new_ref(item);
   bool linked = false;
-  frame::Section section = locked(self->lock, [&] {
+  frame::Section section = frame::with_lock(self->lock, [&] {
     node->next = self->head;
     self->head = node;
     stack_size(self).fetch_add(1);
@@ -545,7 +515,7 @@ PyObject* stack_push(LockFreeStack* self, PyObject* item) {
 // The popped node's reference passes to the caller; the node is freed after the lock is left.
 PyObject* stack_pop(LockFreeStack* self) {
   StackNode* node = nullptr;
-  frame::Section section = locked(self->lock, [&] {
+  frame::Section section = frame::with_lock(self->lock, [&] {
     node = self->head;
     if (node != nullptr) {
       self->head = node->next;
@@ -561,7 +531,7 @@ PyObject* stack_pop(LockFreeStack* self) {
 
 PyObject* stack_is_empty(LockFreeStack* self) {
   bool empty = false;
-  if (locked(self->lock, [&] {
+  if (frame::with_lock(self->lock, [&] {
         empty = self->head == nullptr;
         return true;
       }) == frame::Section::Failed)
@@ -580,7 +550,7 @@ bool make_lock_free_stack() {
                                     "under a per-instance lock; the size is kept atomically and read without it.",
                              .new_ = frame::construct_ignoring_args<LockFreeStack, stack_init>,
                              .dealloc = frame::gc_dealloc<LockFreeStack, StackFields, stack_finish>,
-                             .traverse = traverse_lock<LockFreeStack>,
+                             .traverse = StackFields::traverse,
                              .clear = StackFields::clear});
 }
 
@@ -880,14 +850,7 @@ PyObject* ratio_text(PyObject* bucketed, PyObject* total, bool any) {
     }
   }
   if (!ratio) return nullptr;
-  if (PyFloat_CheckExact(ratio.get())) {
-    // What format(float, ".1f") produces.
-    char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio.get()), 'f', 1, 0, nullptr);
-    if (digits == nullptr) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("%s%%", digits);
-    PyMem_Free(digits);
-    return text;
-  }
+  if (PyFloat_CheckExact(ratio.get())) return frame::percent_text(PyFloat_AS_DOUBLE(ratio.get()));
   Ref spec = Ref::steal(PyUnicode_FromString(".1f"));
   if (!spec) return nullptr;
   Ref digits = Ref::steal(PyObject_Format(ratio.get(), spec.get()));
@@ -971,7 +934,7 @@ PyObject* statistics_get_snapshot(LockFreeStatistics* self) {
 // Under the lock: every native mirror, then every public counter, back to zero, each in field order. Recording
 // that runs meanwhile takes no lock, so it may survive the reset or be wiped.
 PyObject* statistics_reset(LockFreeStatistics* self) {
-  frame::Section section = locked(self->lock, [self] {
+  frame::Section section = frame::with_lock(self->lock, [self] {
     for (int i = 0; i < kStatCount; ++i) mirror(self, static_cast<Stat>(i)).exchange(0);
     for (Field field : kCounters)
       if (!counter_clear(self->*field)) return false;
@@ -1024,12 +987,6 @@ bool make_lock_free_statistics() {
        .getset = statistics_getset});
 }
 
-// Binds a function under an attribute name other than its own __name__.
-bool add_method_as(PyTypeObject* type, const char* attr, const frame::FunctionDef& def) {
-  Ref f = Ref::steal(frame::make_function(def, type, kModuleName, frame::short_class_name(type)));
-  return f && frame::set_class_attr(type, attr, f.get());
-}
-
 bool add_lock_free_statistics_methods() {
   PyTypeObject* t = &LockFreeStatistics_Type;
   using frame::method_entry;
@@ -1046,15 +1003,16 @@ bool add_lock_free_statistics_methods() {
                   "bytes\n            is_bucketed: Whether allocation came from bucketed pool\n            "
                   "padding: Alignment padding bytes used\n            time_ns: Time taken for allocation in "
                   "nanoseconds\n        "}) ||
-      !add_method_as(t, "py_record_allocation",
-                     {.entry = method_entry<statistics_py_record_allocation, LockFreeStatistics, kind::I64, kind::Truth,
-                                            kind::I64, kind::I64>,
-                      .name = "record_allocation",
-                      .params = {"size", "is_bucketed", "padding", "time_ns"},
-                      .defaults = {0, 0},
-                      .annotations = {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int"}, {"time_ns", "int"}},
-                      .doc = "\n        Record allocation event.\n\n        Updates both internal atomics and public "
-                             "AtomicCounter instances.\n        "}) ||
+      !frame::add_method_as(
+          t, "py_record_allocation",
+          {.entry = method_entry<statistics_py_record_allocation, LockFreeStatistics, kind::I64, kind::Truth, kind::I64,
+                                 kind::I64>,
+           .name = "record_allocation",
+           .params = {"size", "is_bucketed", "padding", "time_ns"},
+           .defaults = {0, 0},
+           .annotations = {{"size", "int"}, {"is_bucketed", "bool"}, {"padding", "int"}, {"time_ns", "int"}},
+           .doc = "\n        Record allocation event.\n\n        Updates both internal atomics and public "
+                  "AtomicCounter instances.\n        "}) ||
       !frame::add_method(
           t, {.entry = method_entry<statistics_record_deallocation, LockFreeStatistics, kind::PyInt, kind::PyInt>,
               .name = "record_deallocation",
@@ -1064,7 +1022,7 @@ bool add_lock_free_statistics_methods() {
               .doc = "\n        Record a deallocation event.\n\n        Args:\n            size: Size "
                      "of deallocation in bytes\n            time_ns: Time taken for deallocation in "
                      "nanoseconds\n        "}) ||
-      !add_method_as(
+      !frame::add_method_as(
           t, "py_record_deallocation",
           {.entry = method_entry<statistics_py_record_deallocation, LockFreeStatistics, kind::I64, kind::I64>,
            .name = "record_deallocation",
@@ -1206,7 +1164,7 @@ template <class... Args>
 PyObject* call_wrapped(PyObject* self, PyObject* name, Args... args) {
   Ref counter = Ref::steal(PyObject_GetAttr(self, names._counter));
   if (!counter) return nullptr;
-  return call_method(counter.get(), name, args...);
+  return frame::call_method(counter.get(), name, args...);
 }
 
 PyObject* int_result(PyObject* result) { return frame::check_result(result, &PyLong_Type); }

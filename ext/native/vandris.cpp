@@ -243,21 +243,6 @@ bool swallow_exception() {
   return true;
 }
 
-// Takes the pending exception: returns its (normalised) value and clears the error indicator.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
-
 Ref global(PyObject* name) { return Ref::steal(frame::global(name)); }
 
 Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(obj != nullptr ? PyObject_GetAttr(obj, name) : nullptr); }
@@ -268,7 +253,7 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
   PyObject* argv[4] = {obj};
   size_t n = 1;
   for (PyObject* a : args) argv[n++] = a;
-  return Ref::steal(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref::steal(PyObject_VectorcallMethod(name, argv, n, nullptr));
 }
 
 // Calls the module attribute `name` (one of the probe functions) with no arguments.
@@ -302,31 +287,6 @@ Ref version_text(bool with_micro) {
   Ref micro = attr(info.get(), names.micro);
   if (!micro) return Ref();
   return Ref::steal(PyUnicode_FromFormat("%S.%S.%S", major.get(), minor.get(), micro.get()));
-}
-
-// `a, b = obj`: exactly two items, with the interpreter's own unpacking messages.
-bool unpack_two(PyObject* obj, Ref& first, Ref& second) {
-  Ref it = Ref::steal(PyObject_GetIter(obj));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
-    }
-    return false;
-  }
-  Ref* slots[2] = {&first, &second};
-  for (int i = 0; i < 2; ++i) {
-    *slots[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!*slots[i]) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return false;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return false;
-  }
-  return !PyErr_Occurred();
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -593,7 +553,7 @@ bool fill_capabilities(PyObject* caps, double start) {
     if (!set_item(caps, key, Ref::steal(PyObject_GetItem(gpu.get(), key)).get())) return false;
   Ref version = call_global(names.detect_python_version);
   Ref text, support;
-  if (!version || !unpack_two(version.get(), text, support)) return false;
+  if (!version || !frame::unpack_two(version.get(), text, support)) return false;
   Ref elapsed;
   return set_item(caps, names.python_version, text.get()) &&
          set_item(caps, names.subinterpreter_support, support.get()) &&
@@ -630,7 +590,7 @@ PyObject* detect_capabilities() {
   if (!now || !kind::F64::convert(now.get(), start, kind::Param{nullptr, "start"})) return nullptr;
   if (fill_capabilities(caps.get(), start)) return caps.release();
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Ref error = take_exception();
+  Ref error = frame::take_exception();
   caps = Ref();  // the partly filled dict is discarded
   return fallback_capabilities(start, error.get());
 }

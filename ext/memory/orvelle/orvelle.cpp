@@ -103,14 +103,6 @@ PyObject* block_of(const Record* r) { return static_cast<PyObject*>(r->block); }
 // ---------------------------------------------------------------------------------------------------------------
 // Helpers
 
-// `module_attr.method(args...)`, with the module attribute read at the moment of the call.
-PyObject* call_global_method(PyObject* module_attr, PyObject* method, PyObject* arg = nullptr) {
-  Ref target = Ref::steal(frame::global(module_attr));
-  if (!target) return nullptr;
-  PyObject* args[2] = {target.get(), arg};
-  return PyObject_VectorcallMethod(method, args, arg != nullptr ? 2 : 1, nullptr);
-}
-
 void reset_stats(TreeObject* self) {
   for (int64_t& v : self->stats) v = 0;
   self->breaker_reset = false;
@@ -130,14 +122,12 @@ bool is_native_counter(PyObject* obj) { return g_counter != nullptr && Py_TYPE(o
 PyObject* counter_increment_call(PyObject* counter) {
   if (is_native_counter(counter))
     return PyLong_FromLongLong(counter_increment(reinterpret_cast<AtomicCounter*>(counter), 1));
-  PyObject* args[1] = {counter};
-  return PyObject_VectorcallMethod(names.increment, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return frame::call_method(counter, names.increment);
 }
 
 PyObject* counter_load_call(PyObject* counter) {
   if (is_native_counter(counter)) return PyLong_FromLongLong(counter_load(reinterpret_cast<AtomicCounter*>(counter)));
-  PyObject* args[1] = {counter};
-  return PyObject_VectorcallMethod(names.load, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return frame::call_method(counter, names.load);
 }
 
 // The sampling decision of an insertion: true when the insertion's number is a multiple of sample_rate.
@@ -274,7 +264,7 @@ bool perf_counter_ns(uint64_t& out) {
 
 // The reader's back-off while a write is in progress: time.sleep(0.0001) through the module attribute.
 bool back_off() {
-  Ref r = Ref::steal(call_global_method(names.time, names.sleep, g_backoff));
+  Ref r = Ref::steal(frame::call_global_method(names.time, names.sleep, g_backoff));
   return static_cast<bool>(r);
 }
 
@@ -312,7 +302,7 @@ bool tree_init(TreeObject* self, uint32_t sample_rate) {
   new (&self->tree) Tree(kRecordAllocator);
   self->node_count = 0;
   self->writing = false;
-  PyObject* lock = call_global_method(names.threading, names.lock);
+  PyObject* lock = frame::call_global_method(names.threading, names.lock);
   if (lock == nullptr) return false;
   replace_field(self->write_lock, lock);
   self->sample_rate = sample_rate;
@@ -329,7 +319,7 @@ bool tree_init(TreeObject* self, uint32_t sample_rate) {
     replace_field(self->sample_counter, c);
   }
   self->use_atomic = use_atomic != 0;
-  lock = call_global_method(names.threading, names.lock);
+  lock = frame::call_global_method(names.threading, names.lock);
   if (lock == nullptr) return false;
   replace_field(self->stats_lock, lock);
   return true;
@@ -631,10 +621,7 @@ PyObject* tree_reset_circuit_breaker(TreeObject* self) {
 PyObject* tree_get_statistics(TreeObject*) { return PyDict_New(); }
 
 // self.size(), through the instance so that a subclass's size() counts.
-PyObject* call_size(PyObject* self) {
-  PyObject* args[1] = {self};
-  return PyObject_VectorcallMethod(names.size, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
+PyObject* call_size(PyObject* self) { return frame::call_method(self, names.size); }
 
 Py_ssize_t tree_length(PyObject* self) {
   if (Py_TYPE(self) == &Tree_Type) {

@@ -39,35 +39,6 @@ PyObject* empty_prediction = nullptr;  // (0, 0, 0.0)
 // ---------------------------------------------------------------------------------------------------------------
 // Helpers
 
-// A tuple that steals the given new references; on failure every one of them is released.
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-  Py_ssize_t i = 0;
-  bool ok = t != nullptr;
-  for (PyObject* item : items) {
-    if (item == nullptr) ok = false;
-    if (ok)
-      PyTuple_SET_ITEM(t, i++, item);
-    else
-      Py_XDECREF(item);
-  }
-  if (!ok) {
-    Py_XDECREF(t);
-    return nullptr;
-  }
-  return t;
-}
-
-[[gnu::cold, gnu::noinline]] PyObject* none_has_no_len() {
-  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-  return nullptr;
-}
-
-[[gnu::cold, gnu::noinline]] PyObject* expected_type(const char* expected, PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(obj)->tp_name);
-  return nullptr;
-}
-
 // Ratio clamp for inputs: a value not below 1 becomes 1, then a value not above 0 becomes 0, so NaN ends as 1.
 double clamp_unit_input(double v) {
   if (!(v < 1.0)) v = 1.0;
@@ -92,57 +63,12 @@ int64_t truncate_figure(double v) {
   return static_cast<int64_t>(v);
 }
 
-[[gnu::cold, gnu::noinline]] bool not_enough_values(Py_ssize_t got) {
-  PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-  return false;
-}
-
-[[gnu::cold, gnu::noinline]] bool too_many_values() {
-  PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-  return false;
-}
-
-// `a, b = entry` for any iterable, with the interpreter's messages. Returns two new references.
-[[gnu::noinline]] bool unpack_iterable(PyObject* entry, Ref& a, Ref& b) {
-  Ref it = Ref::steal(PyObject_GetIter(entry));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr && !PySequence_Check(entry)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
-    }
-    return false;
-  }
-  a = Ref::steal(PyIter_Next(it.get()));
-  if (!a) return PyErr_Occurred() ? false : not_enough_values(0);
-  b = Ref::steal(PyIter_Next(it.get()));
-  if (!b) return PyErr_Occurred() ? false : not_enough_values(1);
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return too_many_values();
-  return !PyErr_Occurred();
-}
-
 // `first, second = entry` followed by the conversion of both items to double (first, then second). Exact tuples and
 // lists of two are read directly; both items are held while converting, since a conversion may run Python code
 // that changes a list.
 bool unpack_pair(PyObject* entry, double& first, double& second) {
   Ref a, b;
-  Py_ssize_t size = -1;
-  if (PyTuple_CheckExact(entry)) {
-    size = PyTuple_GET_SIZE(entry);
-    if (size == 2) {
-      a = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
-      b = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
-    }
-  } else if (PyList_CheckExact(entry)) {
-    size = PyList_GET_SIZE(entry);
-    if (size == 2) {
-      a = Ref::borrow(PyList_GET_ITEM(entry, 0));
-      b = Ref::borrow(PyList_GET_ITEM(entry, 1));
-    }
-  } else if (!unpack_iterable(entry, a, b)) {
-    return false;
-  }
-  if (size >= 0 && size != 2) return size < 2 ? not_enough_values(size) : too_many_values();
+  if (!frame::unpack_two(entry, a, b)) return false;
   const kind::Param unnamed;
   return kind::F64::convert(a.get(), first, unnamed) && kind::F64::convert(b.get(), second, unnamed);
 }
@@ -314,7 +240,7 @@ PyObject* calculate_performance_trend(PyObject* history, double window_start) {
 }
 
 PyObject* detect_workload_characteristics_change(PyObject* history, double change_threshold) {
-  if (history == Py_None) return none_has_no_len();
+  if (history == Py_None) return frame::none_has_no_len();
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 6) return new_ref(no_change);
   // The last six analyses, oldest first; each is held, since the additions below may run Python code.
@@ -327,7 +253,7 @@ PyObject* detect_workload_characteristics_change(PyObject* history, double chang
       PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
       return nullptr;
     }
-    if (!PyDict_CheckExact(entry)) return expected_type("dict", entry);
+    if (!PyDict_CheckExact(entry)) return frame::expected_type_error("dict", entry, "Expected %s, got %.200s");
     for (PyObject* key : keys) {
       int present = PyDict_Contains(entry, key);
       if (present < 0) return nullptr;
@@ -346,12 +272,12 @@ PyObject* detect_workload_characteristics_change(PyObject* history, double chang
     change[k] = std::fabs(recent[k] / 3.0 - older[k] / 3.0);
     changed = changed || change[k] > change_threshold;
   }
-  return tuple_of(
+  return frame::tuple_of(
       {py_bool(changed), PyFloat_FromDouble(change[0]), PyFloat_FromDouble(change[1]), PyFloat_FromDouble(change[2])});
 }
 
 PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
-  if (patterns == Py_None) return none_has_no_len();
+  if (patterns == Py_None) return frame::none_has_no_len();
   Py_ssize_t n = PyList_GET_SIZE(patterns);
   if (n == 0) return new_ref(names.mixed);
   // In 64 bits, so that any 32-bit window gives a start at or beyond 0.
@@ -361,7 +287,8 @@ PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) {
   // Names are checked before counting; the counting itself runs no Python code, so the list cannot change under it.
   for (Py_ssize_t i = static_cast<Py_ssize_t>(start); i < n; ++i) {
     PyObject* name = PyList_GET_ITEM(patterns, i);
-    if (name != Py_None && !PyUnicode_CheckExact(name)) return expected_type("str", name);
+    if (name != Py_None && !PyUnicode_CheckExact(name))
+      return frame::expected_type_error("str", name, "Expected %s, got %.200s");
   }
   try {
     NameCounter counter(n - static_cast<Py_ssize_t>(start));
@@ -435,7 +362,7 @@ bool leading_item(PyObject* entry, double& out) {
 }
 
 PyObject* predict_resource_requirements(PyObject* history, double prediction_horizon_seconds) {
-  if (history == Py_None) return none_has_no_len();
+  if (history == Py_None) return frame::none_has_no_len();
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 10) return new_ref(empty_prediction);
   // The time span runs from the first entry to the last in list order. Both are held: reading item 0 may run
@@ -461,7 +388,8 @@ PyObject* predict_resource_requirements(PyObject* history, double prediction_hor
   int64_t allocations = truncate_figure(rate * prediction_horizon_seconds);
   int64_t bytes = truncate_figure(average_size * static_cast<double>(allocations));
   double confidence = std::min(count / 100.0, 1.0) * 0.8;
-  return tuple_of({PyLong_FromLongLong(allocations), PyLong_FromLongLong(bytes), PyFloat_FromDouble(confidence)});
+  return frame::tuple_of(
+      {PyLong_FromLongLong(allocations), PyLong_FromLongLong(bytes), PyFloat_FromDouble(confidence)});
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -545,11 +473,12 @@ bool make_constants() {
                       {&names.mixed, "mixed"}}))
     return false;
   if (zero_index == nullptr && (zero_index = PyLong_FromLong(0)) == nullptr) return false;
-  if (no_change == nullptr && (no_change = tuple_of({py_bool(false), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0),
-                                                     PyFloat_FromDouble(0.0)})) == nullptr)
+  if (no_change == nullptr &&
+      (no_change = frame::tuple_of(
+           {py_bool(false), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0)})) == nullptr)
     return false;
-  if (empty_prediction == nullptr &&
-      (empty_prediction = tuple_of({PyLong_FromLong(0), PyLong_FromLong(0), PyFloat_FromDouble(0.0)})) == nullptr)
+  if (empty_prediction == nullptr && (empty_prediction = frame::tuple_of({PyLong_FromLong(0), PyLong_FromLong(0),
+                                                                          PyFloat_FromDouble(0.0)})) == nullptr)
     return false;
   return true;
 }

@@ -432,10 +432,8 @@ bool bind_functions() {
        .params = {"current_threshold", "success_rate", "learning_rate", "min_threshold", "max_threshold"},
        .doc = "Move the threshold up on a high success rate, down on a low one, and clamp it to its bounds."},
   };
-  for (const frame::FunctionDef& def : defs) {
-    Ref f = Ref::steal(frame::make_function(def, nullptr, kModuleName, nullptr));
-    if (!f || !frame::set_global(def.name, f.get())) return false;
-  }
+  for (const frame::FunctionDef& def : defs)
+    if (!frame::add_function(def)) return false;
   return true;
 }
 
