@@ -5,6 +5,8 @@ import logging as logging
 import threading as threading
 from typing import Dict, Optional, SupportsInt, Union
 
+from typing_extensions import Self, disjoint_base
+
 # Integer arguments are converted to the native width named (an int directly, anything else through __int__, so a
 # float truncates toward zero); values outside it raise OverflowError. Arithmetic wraps in that width.
 _Int32 = Union[int, SupportsInt]  # signed 32-bit
@@ -26,6 +28,7 @@ def fast_bitmap_operations(bitmap: _UInt64, index: _Int32, operation: Optional[s
     """operation "is_set" -> bool, "set" / "clear" -> the new bitmap, "find_first" -> lowest set bit or -1.
     Indices outside 0..63 name no bit. Anything else raises ValueError("Unknown operation: <operation>")."""
 
+@disjoint_base
 class FastBucketAllocator:
     """Free block offsets filed into size-class buckets, last in first out, with a best-fit search.
 
@@ -36,8 +39,8 @@ class FastBucketAllocator:
     then raise ZeroDivisionError for sizes within range.
     """
 
-    def __init__(self, bucket_size_step: _Int32 = 8, small_block_max: _Int32 = 256,
-                 medium_block_max: _Int32 = 4096) -> None: ...
+    def __new__(cls, bucket_size_step: _Int32 = 8, small_block_max: _Int32 = 256,
+                medium_block_max: _Int32 = 4096) -> Self: ...
     def _init_buckets(self) -> None:
         """Initialize size-class buckets: every bucket of the layout, emptied."""
     def add_to_bucket(self, offset: _Int32, size: _Int32) -> bool:
@@ -49,13 +52,14 @@ class FastBucketAllocator:
         smallest larger bucket whose most recently added offset fits (aligned start + size <= offset + bucket
         size); one offset is tried per bucket and one that does not fit stays stored. None if none fits."""
 
+@disjoint_base
 class FastSlabHeaderOps:
     """A slab header: size class, flags (0x10 in use, 0x80 corrupt), generation, checksum and a 64-object bitmap.
 
     The record is struct "<BBLHQ" (16 bytes, little-endian) with a CRC-16/MODBUS checksum over bytes 0 to 5.
     """
 
-    def __init__(self, size_class_index: _Int32, objects_per_slab: _Int32) -> None: ...
+    def __new__(cls, size_class_index: _Int32, objects_per_slab: _Int32) -> Self: ...
     def pack_header(self) -> bytes:
         """Pack header into bytes for storage (the checksum is recomputed)."""
     def unpack_header(self, data: Optional[bytes]) -> None:
@@ -67,13 +71,14 @@ class FastSlabHeaderOps:
     def py_allocate_object_at(self, object_index: _Int32) -> None: ...
     def py_deallocate_object_at(self, object_index: _Int32) -> None: ...
 
+@disjoint_base
 class FastStatsCollector:
     """Allocation and release counters of a memory pool (64-bit, wrapping), under one lock.
 
     The constructor ignores its arguments.
     """
 
-    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    def __new__(cls, *args: object, **kwargs: object) -> Self: ...
     def py_record_allocation(self, size: _Int32, padding: _Int32, is_bucketed: object) -> None: ...
     def py_record_deallocation(self) -> None: ...
     def get_stats(self) -> Dict[str, Union[int, str]]:
