@@ -95,6 +95,33 @@ class FakeThreading:
         return lock
 
 
+def run_in_threads(work, count):
+    """Runs work(index) for each index in `count` threads started together, switching between them as often as
+    the interpreter allows; re-raises the first failure of a thread."""
+    barrier = threading.Barrier(count)
+    failures = []
+
+    def run(index):
+        barrier.wait()
+        try:
+            work(index)
+        except BaseException as error:  # noqa: B036 - handed to the test's thread
+            failures.append(error)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old)
+    if failures:
+        raise failures[0]
+
+
 @pytest.fixture
 def recorded_locks(monkeypatch):
     log = []
@@ -175,12 +202,13 @@ def test_method_metadata(cls, name, doc):
     assert method.__defaults__ is None
 
 
-CLASSES = [(FastBucketAllocator, ()), (FastSlabHeaderOps, (1, 8)), (FastStatsCollector, ())]
+CLASSES = [(FastBucketAllocator, (), True), (FastSlabHeaderOps, (1, 8), False), (FastStatsCollector, (), True)]
 
 
-@pytest.mark.parametrize("cls, args", CLASSES, ids=lambda v: getattr(v, "__name__", ""))
-def test_class_traits(cls, args):
+@pytest.mark.parametrize("cls, args, holds_objects", CLASSES, ids=lambda v: getattr(v, "__name__", ""))
+def test_class_traits(cls, args, holds_objects):
     obj = cls(*args)
+    assert gc.is_tracked(obj) is holds_objects
     assert cls.__module__ == "korvane.memory.draskel"
     assert cls.__qualname__ == cls.__name__
     with pytest.raises(AttributeError):
@@ -540,6 +568,14 @@ def test_bucket_operations_each_hold_the_lock_once(recorded_locks):
     assert recorded_locks == ["enter", ("exit", None, None, None)]
 
 
+@pytest.mark.parametrize("make", [FastBucketAllocator, FastStatsCollector])
+def test_construction_reads_threading_when_it_runs(make, monkeypatch):
+    monkeypatch.delattr(draskel, "threading")
+    with pytest.raises(NameError) as info:
+        make()
+    assert str(info.value) == "name 'threading' is not defined"
+
+
 def test_a_failing_lock_changes_nothing(monkeypatch):
     class Failing:
         armed = False
@@ -598,11 +634,9 @@ def test_threads_lose_and_duplicate_no_offset():
     sizes = [8, 16, 64, 256, 264, 1024, 4096]
     per_thread = 3000
     taken = [[] for _ in range(4)]
-    barrier = threading.Barrier(4)
 
     def work(index):
         rng = random.Random(index)
-        barrier.wait()
         for n in range(per_thread):
             allocator.add_to_bucket(index * per_thread + n, rng.choice(sizes))
             if n % 2:
@@ -612,16 +646,7 @@ def test_threads_lose_and_duplicate_no_offset():
             if offset is not None:
                 taken[index].append(offset)
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(work, 4)
     rest = []
     for size in sizes:
         while (offset := allocator.remove_from_bucket(size)) is not None:
@@ -950,25 +975,14 @@ def test_every_collector_method_holds_the_lock(recorded_locks):
 
 def test_collector_counts_every_record_from_threads():
     collector = FastStatsCollector()
-    barrier = threading.Barrier(4)
 
     def work(index):
-        barrier.wait()
         for n in range(5000):
             collector.py_record_allocation(64, index, n % 4 == 0)
             collector.py_record_deallocation()
             collector.get_stats()
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(work, 4)
     assert tuple(collector.get_stats().values()) == (20000, 20000, 5000, 15000, "25.0%", 5000 * (0 + 1 + 2 + 3))
 
 
