@@ -107,12 +107,13 @@ inline bool unpack_two(PyObject* obj, Ref& first, Ref& second) {
 }
 
 // `obj.name(args...)` without making a bound method. `obj` is held for the call, which may drop the attribute or
-// container it was read from. Returns a new reference.
+// container it was read from. The slot in front of the arguments lets a bound callee prepend its self without
+// copying. Returns a new reference.
 template <class... Args>
 PyObject* call_method(PyObject* obj, PyObject* name, Args... args) {
   Ref hold = Ref::borrow(obj);
-  PyObject* argv[] = {obj, args...};
-  return PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr);
+  PyObject* argv[] = {nullptr, obj, args...};
+  return PyObject_VectorcallMethod(name, argv + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // `<module attribute>.method(args...)`, the attribute read at the moment of the call.

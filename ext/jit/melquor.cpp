@@ -116,27 +116,14 @@ bool read_attr(PyObject* obj, PyObject* name, typename Kind::type& out) {
   return value && Kind::convert(value.get(), out, kind::Param{name});
 }
 
-// `self.name()`, or `self.name(arg)` when `arg` is given: a new reference. The method is looked up and called
-// without making a bound method.
-PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
-  PyObject* args[3] = {nullptr, self, arg};
-  size_t nargs = (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return PyObject_VectorcallMethod(name, args + 1, nargs, nullptr);
-}
-
 // `time.time()` through the module attribute `time`, as a double.
 bool wall_clock(double& now) {
-  Ref time_module = Ref::steal(frame::global(names.time));
-  if (!time_module) return false;
-  Ref value = Ref::steal(call_method(time_module.get(), names.time));
+  Ref value = Ref::steal(frame::call_global_method(names.time, names.time));
   return value && kind::F64::convert(value.get(), now, kind::Param{names.time});
 }
 
 // `threading.Lock()` through the module attribute `threading`, a new reference.
-PyObject* new_lock() {
-  Ref threading = Ref::steal(frame::global(names.threading));
-  return threading ? call_method(threading.get(), names.Lock) : nullptr;
-}
+PyObject* new_lock() { return frame::call_global_method(names.threading, names.Lock); }
 
 // Stores `owned_value` (stolen; nullptr after a failed call) under `key`. Used in && chains, so that each value is
 // computed only after the previous one succeeded.
@@ -449,7 +436,7 @@ struct DecisionInputs {
 bool read_decision_inputs(AdaptivePolicy* self, PyObject* func_id, PyObject* store, DecisionInputs& in) {
   in.threshold = self->ops->get_threshold_fast(self, func_id);
   if (threshold_failed(in.threshold)) return false;
-  Ref metrics = Ref::steal(call_method(store, names.get_metrics, func_id));
+  Ref metrics = Ref::steal(frame::call_method(store, names.get_metrics, func_id));
   if (!metrics || !read_attr<kind::U64>(metrics.get(), names.call_count, in.call_count) ||
       !read_attr<kind::U32>(metrics.get(), names.compile_count, in.compile_count) ||
       !read_attr<kind::F64>(metrics.get(), names.avg_speedup, in.avg_speedup))
@@ -489,7 +476,7 @@ struct Learned {
 
 // The learning step of update, run under the policy's lock. A record whose compile count equals 0 teaches nothing.
 bool learn(AdaptivePolicy* self, PyObject* func_id, PyObject* store, Learned& out) {
-  Ref metrics = Ref::steal(call_method(store, names.get_metrics, func_id));
+  Ref metrics = Ref::steal(frame::call_method(store, names.get_metrics, func_id));
   if (!metrics) return false;
   Ref raw_count = Ref::steal(PyObject_GetAttr(metrics.get(), names.compile_count));
   if (!raw_count) return false;
@@ -512,7 +499,7 @@ bool learn(AdaptivePolicy* self, PyObject* func_id, PyObject* store, Learned& ou
 bool log_threshold_change(PyObject* func_id, int32_t current, int32_t next, double speedup) {
   Ref logger = Ref::steal(frame::global(names.logger));
   if (!logger) return false;
-  Ref enabled = Ref::steal(call_method(logger.get(), names.isEnabledFor, debug_level));
+  Ref enabled = Ref::steal(frame::call_method(logger.get(), names.isEnabledFor, debug_level));
   if (!enabled) return false;
   int is_enabled = PyObject_IsTrue(enabled.get());
   if (is_enabled <= 0) return is_enabled == 0;
@@ -522,7 +509,7 @@ bool log_threshold_change(PyObject* func_id, int32_t current, int32_t next, doub
                                                 static_cast<int>(current), static_cast<int>(next), speedup_text));
   PyMem_Free(speedup_text);
   if (!message) return false;
-  Ref logged = Ref::steal(call_method(logger.get(), names.debug, message.get()));
+  Ref logged = Ref::steal(frame::call_method(logger.get(), names.debug, message.get()));
   return static_cast<bool>(logged);
 }
 
