@@ -176,6 +176,23 @@ def test_calls_through_call_protocol_and_keyword_dicts():
         c.increment(**{1: 2})
 
 
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda C: C(**{1: 2}), "__cinit__() keywords must be strings"),
+        (lambda C: C(0, initial_value=1), "__cinit__() got multiple values for keyword argument 'initial_value'"),
+        (lambda C: C(1, 2), "__cinit__() takes at most 1 positional argument (2 given)"),
+        (lambda C: C(value=1), "__cinit__() got an unexpected keyword argument 'value'"),
+    ],
+)
+def test_native_initialiser_binds_like_a_method(call, message):
+    from korvane.memory.tessin import AtomicCounter
+
+    with pytest.raises(TypeError) as info:
+        call(AtomicCounter)
+    assert str(info.value) == message
+
+
 def test_int_conversion_rules():
     from korvane.memory.tessin import AtomicCounter
 
