@@ -32,7 +32,7 @@ from korvane.monitoring import hoskett  # noqa: E402
 from korvane.native import vandris  # noqa: E402
 from korvane.plugins.analyzer import brevanti  # noqa: E402
 
-N = 100  # rounds in the first run; the second runs 4N
+N = 60  # rounds in the first run; the second runs 4N
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -45,26 +45,32 @@ class _Mallinfo2(ctypes.Structure):
 
 
 def _native_heap_reader():
-    """Bytes in use on the C heap, or None where glibc's mallinfo2 is not available."""
+    """Bytes in use on the C heap, or None where glibc's mallinfo2 does not tell (another libc, or a sanitizer's
+    allocator in place of glibc's)."""
     try:
         libc = ctypes.CDLL(None)
-        mallinfo2 = libc.mallinfo2
+        mallinfo2, malloc, free = libc.mallinfo2, libc.malloc, libc.free
     except (OSError, AttributeError):
         return None
     mallinfo2.restype = _Mallinfo2
+    malloc.restype = ctypes.c_void_p
+    free.argtypes = [ctypes.c_void_p]
 
     def read():
         info = mallinfo2()
         return info.uordblks + info.hblkhd
 
-    return read
+    before = read()
+    block = malloc(1 << 20)
+    seen = read() - before
+    free(block)
+    return read if seen >= 1 << 20 else None
 
 
 _native_heap = _native_heap_reader()
 
 
 def _snapshot():
-    gc.collect()
     gc.collect()
     native = _native_heap() if _native_heap is not None else 0
     traced = tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0

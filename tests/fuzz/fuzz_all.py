@@ -1,0 +1,477 @@
+"""Coverage-guided fuzzing of every public callable of the nine native modules (atheris).
+
+Each input drives one session: a few module-level function calls, or one object of a native class (made with
+generated constructor arguments, sometimes while the module hands out misbehaving locks or counters, sometimes
+from a subclass that overrides the operations the class calls on itself) followed by a series of method calls and
+attribute writes on it. Arguments are generated per parameter kind: integers at and beyond each native width,
+floats with NaN, infinities and subnormals, str and bytes with any content, lists and tuples shaped like what the
+callable expects, and objects whose conversions, comparisons, truth tests or destructors raise, return odd types or
+call back into the object being worked on; calls also come with too many or too few arguments, unknown and
+duplicate keywords.
+
+A crash (any signal) fails the run, and so does an exception type that the callable does not raise on purpose
+(surface.py lists them per callable); a SystemError, for instance, means a native function returned NULL without an
+exception or a result with one set.
+
+    python fuzz_all.py [libFuzzer options]      e.g. -max_total_time=120 -timeout=20 CORPUS_DIR
+"""
+import contextlib
+import gc
+import inspect
+import logging
+import math
+import os
+import sys
+import warnings
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+with atheris.instrument_imports():
+    import surface
+
+from korvane.jit import melquor  # noqa: E402
+from korvane.memory import draskel, orvelle, tessin  # noqa: E402
+from korvane.monitoring import hoskett  # noqa: E402
+from korvane.native import vandris  # noqa: E402
+
+MODULES = sorted({c.module for c in surface.CALLABLES})
+FUNCTIONS = [c for c in surface.CALLABLES if "." not in c.name and not c.name[:1].isupper()]
+CLASSES = [c for c in surface.CALLABLES if "." not in c.name and c.name[:1].isupper()]
+METHODS = {cls.path: [c for c in surface.CALLABLES if c.path.startswith(cls.path + ".")] for cls in CLASSES}
+ATTRIBUTES = {}
+for _path, _name, _kind in surface.ATTRIBUTES:
+    ATTRIBUTES.setdefault(_path, []).append((_name, _kind))
+
+
+class Unexpected(Exception):
+    """An exception that the callable does not raise on purpose, or a result that breaks its contract."""
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# Values.
+
+INT_WIDTHS = {"i64": (-(2**63), 2**63 - 1), "i32": (-(2**31), 2**31 - 1), "u64": (0, 2**64 - 1),
+              "u32": (0, 2**32 - 1), "u8": (0, 255)}
+FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 0.8, 1e-10, 5e-324, 1.7976931348623157e308, -1.7976931348623157e308,
+          math.inf, -math.inf, math.nan, 2.0**63, 2.0**64, -(2.0**63), 1e20]
+WORDS = ["numpy", "np.", "pandas", "pd.", "sklearn", "fit", "transform", "matmul", "sum", "out of memory", "cuda",
+         "memory", "gpu", "allocat", "failed", "insufficient", "OutOfMemoryError", "zeros", "random.randn", "8.6",
+         "7", "-3", " 9 ", "abc", ".5", "1e9", "99999999999", "set", "clear", "is_set", "find_first", "a", "b",
+         "mixed", "İ", "ß", "\u0130\u0131", "\x00", "\udcff", "ǅ", "ﬃ", "Σ", "\U0001f600"]
+BIG_INTS = [0, 1, -1, 2, 7, 8, 16, 63, 64, 65, 100, 255, 256, 1000, 4096, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1,
+            2**32 - 1, 2**32, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**100)]
+
+
+class Gen:
+    """Argument values drawn from the fuzzer's input."""
+
+    def __init__(self, fdp, session):
+        self.fdp = fdp
+        self.session = session  # objects that destructors and comparisons may call back into
+        self.restore = []  # patches to undo when the session ends
+
+    def pick(self, seq):
+        return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
+
+    def chance(self, percent):
+        return self.fdp.ConsumeIntInRange(0, 99) < percent
+
+    def integer(self, kind=None):
+        lo, hi = INT_WIDTHS.get(kind, (-(2**63), 2**63))
+        choice = self.fdp.ConsumeIntInRange(0, 5)
+        if choice == 0:
+            return self.pick([lo, hi, lo - 1, hi + 1, 0, -1, 1])
+        if choice == 1:
+            return self.pick(BIG_INTS)
+        if choice == 2:
+            return self.fdp.ConsumeIntInRange(-300, 5000)
+        if choice == 3:
+            return self.fdp.ConsumeInt(9)
+        if choice == 4:
+            return self.pick([True, False])
+        return self.fdp.ConsumeIntInRange(lo, hi)
+
+    def floating(self):
+        choice = self.fdp.ConsumeIntInRange(0, 3)
+        if choice == 0:
+            return self.pick(FLOATS)
+        if choice == 1:
+            return self.fdp.ConsumeFloat()
+        if choice == 2:
+            return self.fdp.ConsumeFloatInRange(-2.0, 2.0)
+        return self.integer()
+
+    def text(self):
+        choice = self.fdp.ConsumeIntInRange(0, 3)
+        if choice == 0:
+            return self.pick(WORDS)
+        if choice == 1:
+            return " ".join(self.pick(WORDS) for _ in range(self.fdp.ConsumeIntInRange(0, 12)))
+        if choice == 2:
+            return self.fdp.ConsumeUnicode(self.fdp.ConsumeIntInRange(0, 64))
+        return self.fdp.ConsumeUnicodeNoSurrogates(self.fdp.ConsumeIntInRange(0, 64)).upper()
+
+    def pair(self):
+        if self.chance(85):
+            return (self.floating(), self.floating()) if self.chance(70) else [self.floating(), self.floating()]
+        return self.hostile()
+
+    def pattern(self):
+        if not self.chance(85):
+            return self.hostile()
+        entry = {}
+        for key in ("parallelization_potential", "cpu_intensity", "memory_intensity"):
+            if self.chance(90):
+                entry[key] = self.floating() if self.chance(85) else self.hostile()
+        return entry
+
+    def items(self, flavour):
+        count = self.fdp.ConsumeIntInRange(0, 14)
+        if flavour == "pairs":
+            return [self.pair() for _ in range(count)]
+        if flavour == "patterns":
+            return [self.pattern() for _ in range(count)]
+        if flavour == "names":
+            return [self.pick(["a", "b", "c", None]) if self.chance(90) else self.value("any")
+                    for _ in range(count)]
+        # dims
+        return tuple(self.fdp.ConsumeIntInRange(-2, 12) if self.chance(60) else self.integer("i32")
+                     if self.chance(70) else self.value("any") for _ in range(min(count, 5)))
+
+    def hostile(self):
+        choice = self.fdp.ConsumeIntInRange(0, 3)
+        if choice == 0 and self.session:
+            return Reentrant(self, self.pick(self.session))
+        return self.pick(surface.HOSTILE_FACTORIES)()
+
+    def value(self, kind, items=None):
+        """A value for a parameter of `kind`: mostly one the conversion accepts, sometimes anything."""
+        if kind != "any" and self.chance(80):
+            if kind in INT_WIDTHS or kind == "pyint":
+                return self.integer(kind) if self.chance(90) else self.floating()
+            if kind == "f64":
+                return self.floating()
+            if kind == "truth":
+                return self.pick([True, False, None, 0, 1, "", "x", [], [0]])
+            if kind == "str":
+                return self.text() if self.chance(95) else None
+            if kind == "bytes":
+                size = 16 if self.chance(70) else self.fdp.ConsumeIntInRange(0, 40)
+                return self.fdp.ConsumeBytes(size).ljust(size, b"\0")
+            if kind == "list":
+                return self.items(items) if self.chance(95) else None
+            if kind == "tuple":
+                return self.items(items) if self.chance(95) else None
+        choice = self.fdp.ConsumeIntInRange(0, 6)
+        if choice <= 2:
+            return self.hostile()
+        if choice == 3:
+            return self.integer()
+        if choice == 4:
+            return self.floating()
+        if choice == 5:
+            return self.text()
+        return self.pick([None, b"", (), [], {}, object(), surface.StrSubclass("x"), 1j])
+
+
+class Reentrant:
+    """An object that, when compared, tested for truth, converted or destroyed, calls a method of an object of
+    the same session (maybe the one it is stored in) with generated arguments, and swallows what that raises."""
+
+    def __init__(self, gen, target):
+        self.target = target
+        self.method, self.args = gen.session_call(target)
+        self.armed = True
+
+    def fire(self):
+        if self.armed:
+            self.armed = False
+            with contextlib.suppress(Exception):
+                getattr(self.target, self.method)(*self.args)
+
+    def __eq__(self, other):
+        self.fire()
+        return True
+
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        self.fire()
+        return False
+
+    def __int__(self):
+        self.fire()
+        return 3
+
+    def __float__(self):
+        self.fire()
+        return 0.25
+
+    def __del__(self):
+        self.fire()
+
+
+def _session_call(self, target):
+    """A method of `target` that a callback may call, with arguments; writers are left out for objects whose
+    writer lock would make the callback wait for its own caller (a real, non-reentrant lock)."""
+    methods = SESSION_METHODS.get(type(target).__name__, [("__repr__", ())])
+    name, arg_kinds = self.pick(methods)
+    return name, tuple(self.value(kind) if self.chance(90) else self.value("any") for kind in arg_kinds)
+
+
+Gen.session_call = _session_call
+
+# Methods a callback may run on an object it lives in: only those that take no lock that its caller may hold
+# (locks are real and not reentrant; a callback that waited for its own caller would hang by design).
+SESSION_METHODS = {
+    "FastRedBlackTree": [("find_best_fit", ("pyint",)), ("find_all_exact", ("pyint",)), ("size", ()),
+                         ("__len__", ()), ("__repr__", ()), ("get_statistics", ())],
+    "AtomicCounter": [("increment", ("i64",)), ("load", ()), ("store", ("i64",))],
+    "LockFreeStack": [("size", ())],
+    "AtomicPointer": [("__repr__", ())],
+    "CounterAggregator": [("__repr__", ())],
+    "PolicyConfig": [("__repr__", ())],
+}
+
+# ---------------------------------------------------------------------------------------------------------------
+# Calls.
+
+
+def call_shape(gen, callable_, args_by_param):
+    """Positional and keyword arguments for one call: the usual shape most of the time, a wrong one sometimes."""
+    params = callable_.params
+    values = [args_by_param[p.name] for p in params]
+    shape = gen.fdp.ConsumeIntInRange(0, 19)
+    if shape <= 11:  # positional, trailing optional ones sometimes left out
+        keep = len(values)
+        while keep and params[keep - 1].optional and gen.chance(30):
+            keep -= 1
+        return values[:keep], {}
+    if shape <= 14:  # by keyword
+        return [], {p.name: v for p, v in zip(params, values) if not p.optional or gen.chance(70)}
+    if shape == 15:  # one too many
+        return values + [gen.value("any")], {}
+    if shape == 16:  # too few
+        return values[:gen.fdp.ConsumeIntInRange(0, max(len(values) - 1, 0))], {}
+    if shape == 17 and params:  # a keyword for a parameter already given
+        p = gen.pick(params)
+        return values, {p.name: args_by_param[p.name]}
+    if shape == 18:  # an unknown keyword
+        return values, {gen.pick(["step", "self", "size_", "Size", "x"]): gen.value("any")}
+    split = gen.fdp.ConsumeIntInRange(0, len(values))
+    return values[:split], {p.name: v for p, v in zip(params[split:], values[split:])}
+
+
+def invoke(gen, callable_, function, selves=()):
+    """Calls `function` with generated arguments for `callable_`; returns the result, or None when the call
+    raised what the callable raises on purpose."""
+    args_by_param = {p.name: gen.value(p.kind, p.items) for p in callable_.params}
+    if callable_.bounded is not None and not callable_.bounded(args_by_param):
+        return None
+    if callable_.varargs:
+        args, kwargs = [gen.value("any") for _ in range(gen.fdp.ConsumeIntInRange(0, 3))], {}
+        if gen.chance(30):
+            kwargs["key"] = gen.value("any")
+    else:
+        args, kwargs = call_shape(gen, callable_, args_by_param)
+    try:
+        return function(*selves, *args, **kwargs)
+    except surface.documented(callable_):
+        return None
+    except Exception as error:
+        raise Unexpected(f"{callable_.path}{tuple(args)!r:.300} {kwargs!r:.300} raised "
+                         f"{type(error).__name__}: {error}") from error
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# Sessions.
+
+
+def function_session(gen):
+    for _ in range(gen.fdp.ConsumeIntInRange(1, 4)):
+        callable_ = gen.pick(FUNCTIONS)
+        _, function = surface.lookup(callable_)
+        invoke(gen, callable_, function)
+
+
+@contextlib.contextmanager
+def patched(module, name, value):
+    saved = getattr(module, name)
+    setattr(module, name, value)
+    try:
+        yield
+    finally:
+        setattr(module, name, saved)
+
+
+def _subclasses():
+    """Subclasses that override what a class calls on itself, returning odd values or raising."""
+
+    def odd(gen):
+        return gen.value("any")
+
+    class Tree(orvelle.FastRedBlackTree):
+        gen = None
+
+        @staticmethod
+        def _sanitize_size(size):
+            return odd(Tree.gen) if Tree.gen.chance(50) else size
+
+        def size(self):
+            return odd(Tree.gen)
+
+    class Aggregator(hoskett.CounterAggregator):
+        gen = None
+
+        def get_stats(self, counter_id):
+            return odd(Aggregator.gen) if Aggregator.gen.chance(50) else super().get_stats(counter_id)
+
+    class Allocator(draskel.FastBucketAllocator):
+        gen = None
+
+        def _init_buckets(self):
+            if Allocator.gen.chance(50):
+                raise surface.HostileError("_init_buckets")
+
+    class Statistics(tessin.LockFreeStatistics):
+        gen = None
+
+        def _update_peaks(self, current_allocs, current_bytes):
+            return odd(Statistics.gen)
+
+    class Timer(tessin.PerformanceTimer):
+        gen = None
+
+        def elapsed_ns(self):
+            return odd(Timer.gen)
+
+    return {c.__mro__[1]: c for c in (Tree, Aggregator, Allocator, Statistics, Timer)}
+
+
+SUBCLASSES = _subclasses()
+LOCKING_MODULES = {tessin: "threading", orvelle: "threading", draskel: "threading", melquor: "threading",
+                   hoskett: "threading"}
+
+
+def construct(gen, ctor):
+    """An instance of the class of `ctor`, or None when construction raised what it raises on purpose."""
+    module, cls = surface.lookup(ctor)
+    if cls in SUBCLASSES and gen.chance(25):
+        cls = SUBCLASSES[cls]
+        cls.gen = gen
+    with contextlib.ExitStack() as stack:
+        choice = gen.fdp.ConsumeIntInRange(0, 9)
+        if choice == 0 and module in LOCKING_MODULES:
+            mode = gen.pick(["enter", "exit", "swallow", "plain"])
+            stack.enter_context(patched(module, "threading", surface.HostileThreading(mode)))
+        elif choice == 1 and module is orvelle:
+            counter = gen.pick([surface.RaisingCounter, surface.OddCounter, None])
+            stack.enter_context(patched(orvelle, "AtomicCounter", counter))
+            if counter is None:
+                stack.enter_context(patched(orvelle, "ATOMIC_AVAILABLE", gen.value("truth")))
+        obj = invoke(gen, ctor, cls)
+    if module is orvelle and gen.chance(10):
+        # The tree reads time.perf_counter_ns (records) and time.sleep (readers) at each call: the stand-in stays
+        # for the session.
+        gen.restore.append(patched(orvelle, "time", OddModule(gen)))
+        gen.restore[-1].__enter__()
+    return obj
+
+
+def object_session(gen):
+    ctor = gen.pick(CLASSES)
+    obj = construct(gen, ctor)
+    if obj is None:
+        return
+    gen.session.append(obj)
+    methods = METHODS[ctor.path]
+    attributes = ATTRIBUTES.get(ctor.path, [])
+    for _ in range(gen.fdp.ConsumeIntInRange(1, 12)):
+        if attributes and gen.chance(15):
+            name, kind = gen.pick(attributes)
+            write_attribute(gen, obj, name, kind)
+        elif methods:
+            method = gen.pick(methods)
+            name = method.name.rpartition(".")[2]
+            static = isinstance(inspect.getattr_static(type(obj), name), staticmethod)
+            invoke(gen, method, getattr(type(obj), name), () if static else (obj,))
+
+
+def write_attribute(gen, obj, name, kind):
+    try:
+        if gen.chance(85):
+            setattr(obj, name, gen.value(kind if kind != "ro" else "any"))
+        else:
+            delattr(obj, name)
+        getattr(obj, name)
+    except surface.CONVERSION_RAISES + surface.ATTRIBUTE_RAISES + (ValueError, surface.HostileError):
+        pass
+
+
+class OddModule:
+    """A stand-in for a host module: each attribute raises, or is a function returning a generated value, or
+    is a generated value."""
+
+    def __init__(self, gen):
+        self.gen = gen
+
+    def __getattr__(self, name):
+        if self.gen.chance(40):
+            raise surface.HostileError(name)
+        value = self.gen.value("any") if self.gen.chance(60) else self.gen.integer()
+        return (lambda *a, **k: value) if self.gen.chance(80) else value
+
+
+def platform_session(gen):
+    """The probes, with their module attributes replaced by objects that raise or answer oddly."""
+    names = ["os", "sys", "time", "detect_gpu_backends", "detect_physical_cores", "detect_python_version"]
+    with contextlib.ExitStack() as stack:
+        for name in names:
+            if gen.chance(30):
+                stack.enter_context(patched(vandris, name, OddModule(gen)))
+        for _ in range(gen.fdp.ConsumeIntInRange(1, 3)):
+            callable_ = gen.pick([c for c in FUNCTIONS if c.module == vandris.__name__])
+            _, function = surface.lookup(callable_)
+            try:
+                function()
+            except SystemError as error:
+                raise Unexpected(f"{callable_.path} raised SystemError: {error}") from error
+            except Exception:
+                # Probes degrade on errors of the platform; what they let through (time.perf_counter before the
+                # guard, the fallback dict, detect_python_version) comes from the stand-ins, of any type.
+                pass
+
+
+def one_input(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    gen = Gen(fdp, [])
+    kind = fdp.ConsumeIntInRange(0, 9)
+    try:
+        if kind <= 3:
+            function_session(gen)
+        elif kind <= 8:
+            object_session(gen)
+        else:
+            platform_session(gen)
+        gen.session.clear()
+        gc.collect()
+    finally:
+        for patch in reversed(gen.restore):
+            patch.__exit__(None, None, None)
+        melquor.reset_melquor()
+
+
+def main():
+    warnings.simplefilter("ignore")
+    logging.disable(logging.CRITICAL)
+    # The native code carries no coverage instrumentation (it is built with g++); coverage of this harness's own
+    # choices, and of the package's Python modules the natives call into, guides the search.
+    atheris.instrument_all()
+    atheris.Setup(sys.argv, one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
