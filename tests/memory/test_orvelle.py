@@ -838,6 +838,22 @@ def test_subclass_size_drives_len_and_bool():
         len(t)
 
 
+@pytest.mark.parametrize("value", [-2, -(2**63)])
+def test_subclass_negative_size_fails_len_through_every_caller(value):
+    class Sized(FastRedBlackTree):
+        def size(self):
+            return value
+
+    t = Sized()
+    with pytest.raises(ValueError, match=r"__len__\(\) should return >= 0"):
+        len(t)
+    # The slot wrapper treats only -1 as failure: any other negative result with the error set was a SystemError.
+    with pytest.raises(ValueError, match=r"__len__\(\) should return >= 0"):
+        FastRedBlackTree.__len__(t)
+    with pytest.raises(ValueError):
+        t.__len__()
+
+
 # ---------------------------------------------------------------------------------------------------------------
 # Reference counts, release order, re-entrant destructors, GC
 

@@ -631,8 +631,11 @@ Py_ssize_t tree_length(PyObject* self) {
   Ref n = Ref::steal(call_size(self));
   if (!n) return -1;
   Py_ssize_t len = PyNumber_AsSsize_t(n.get(), PyExc_OverflowError);
-  if (len < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
-  return len;
+  if (len >= 0) return len;
+  // A failed length is -1 with an exception set, whatever negative number size() gave: callers such as the
+  // __len__ slot wrapper test for -1 exactly.
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+  return -1;
 }
 
 int tree_bool(PyObject* self) {
