@@ -243,10 +243,15 @@ PyObject* detect_workload_characteristics_change(PyObject* history, double chang
   if (history == Py_None) return frame::none_has_no_len();
   Py_ssize_t n = PyList_GET_SIZE(history);
   if (n < 6) return new_ref(no_change);
-  // The last six analyses, oldest first; each is held, since the additions below may run Python code.
+  // The last six analyses, oldest first; each is held, since the additions below may run Python code. A key test
+  // may run a stored key's __eq__, which can shorten the list: each entry is read by index as `history[i]` would.
   Ref entries[6];
   PyObject* keys[3] = {names.parallelization_potential, names.cpu_intensity, names.memory_intensity};
   for (int i = 0; i < 6; ++i) {
+    if (n - 6 + i >= PyList_GET_SIZE(history)) {
+      PyErr_SetString(PyExc_IndexError, "list index out of range");
+      return nullptr;
+    }
     entries[i] = Ref::borrow(PyList_GET_ITEM(history, n - 6 + i));
     PyObject* entry = entries[i].get();
     if (entry == Py_None) {

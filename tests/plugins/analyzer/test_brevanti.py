@@ -482,6 +482,25 @@ def test_change_none_history():
     assert str(info.value) == "object of type 'NoneType' has no len()"
 
 
+def test_change_history_shortened_by_a_key_comparison():
+    # The key test on the first of the six entries runs a stored key's __eq__ (same hash as "cpu_intensity"),
+    # which empties the history; the later entries are then out of range, as `history[i]` would find them.
+    history = []
+
+    class ClearsHistory:
+        def __hash__(self):
+            return hash("cpu_intensity")
+
+        def __eq__(self, other):
+            history.clear()
+            return False
+
+    history.extend([{ClearsHistory(): 1, **scores(0.1)}] + [scores(0.1) for _ in range(5)])
+    with pytest.raises(IndexError) as info:
+        bv.detect_workload_characteristics_change(history)
+    assert str(info.value) == "list index out of range"
+
+
 # --------------------------------------------------------------------------------------------------
 # detect_dominant_pattern
 # --------------------------------------------------------------------------------------------------
