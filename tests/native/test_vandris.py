@@ -527,6 +527,71 @@ def test_gpu_best_failure_keeps_flags_and_runs_fallback(monkeypatch):
     smi.assert_ran_once()
 
 
+class RaisingMembership(dict):
+    """A backends mapping whose membership test fails for one kind."""
+
+    def __init__(self, items, failing):
+        super().__init__(items)
+        self.failing = failing
+
+    def __contains__(self, kind):
+        if kind is self.failing:
+            raise RuntimeError("membership")
+        return super().__contains__(kind)
+
+
+class VersionFails:
+    kind = KINDS["cuda"]
+
+    @property
+    def version(self):
+        raise RuntimeError("version")
+
+
+@pytest.mark.parametrize(
+    "backends, info, expected",
+    [
+        # The CUDA flag is stored before the ROCm test fails; nothing later is stored.
+        (
+            RaisingMembership({KINDS["cuda"]: devices(1, 8.0)}, KINDS["rocm"]),
+            types.SimpleNamespace(kind=KINDS["cuda"], version="12.2"),
+            dict(GPU_DEFAULTS, cuda_available=True),
+        ),
+        # The active back-end is stored before its version fails; has_gpu is not yet computed.
+        (
+            {KINDS["cuda"]: devices(1, 8.0)},
+            VersionFails(),
+            dict(GPU_DEFAULTS, cuda_available=True, active_backend="cuda"),
+        ),
+        # Everything up to the device count is stored before the memory figure fails.
+        (
+            {KINDS["cuda"]: devices(3, float("nan"))},
+            types.SimpleNamespace(kind=KINDS["cuda"], version="12.2"),
+            dict(
+                GPU_DEFAULTS,
+                has_gpu=True,
+                gpu_count=3,
+                cuda_available=True,
+                active_backend="cuda",
+                backend_version="12.2",
+            ),
+        ),
+    ],
+)
+def test_gpu_registry_values_stored_before_a_failure_stay(monkeypatch, backends, info, expected):
+    module = types.ModuleType("korvane.gpu.caddow")
+    module.GPUBackendKind = types.SimpleNamespace(CUDA=KINDS["cuda"], ROCm=KINDS["rocm"], oneAPI=KINDS["oneapi"])
+    module.GPUBackendRegistry = types.SimpleNamespace(
+        detect_available_backends=lambda: backends, get_best_available=lambda: types.SimpleNamespace(info=info)
+    )
+    monkeypatch.setitem(sys.modules, "korvane.gpu.caddow", module)
+    smi = FakeSubprocess(returncode=1).install(monkeypatch)
+    result = vandris.detect_gpu_backends()
+    assert list(result) == GPU_KEYS
+    assert result == expected
+    smi.assert_ran_once()
+
+
 @pytest.mark.parametrize(
     "stdout, has_gpu, count",
     [
