@@ -599,6 +599,29 @@ def test_timestamp_call_is_looked_up_each_time(monkeypatch):
     assert t.find_all_exact(16) == ["b"]
 
 
+def test_timestamp_stand_in_bound_before_import_is_called():
+    result = run_python("""
+        import time
+        calls = []
+        real = time.perf_counter_ns
+        def stand_in():
+            calls.append(1)
+            return real()
+        time.perf_counter_ns = stand_in
+        from korvane.memory import orvelle
+        t = orvelle.FastRedBlackTree()
+        t.insert(8, 'a')
+        t.insert(8, 'b')
+        assert calls == [1, 1], calls
+        time.perf_counter_ns = real
+        t.insert(16, 'c')
+        assert calls == [1, 1], calls
+        print('ok')
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 def test_writer_lock_is_free_after_errors():
     t = FastRedBlackTree()
     with pytest.raises(ValueError):

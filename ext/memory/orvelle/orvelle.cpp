@@ -55,7 +55,7 @@ struct Names {
 PyObject* g_zero;          // 0
 PyObject* g_backoff;       // 0.0001, the reader's sleep in seconds
 PyObject* g_sanitize_fn;   // the native _sanitize_size function, to recognise it on subclasses
-PyObject* g_perf_counter;  // time.perf_counter_ns as the time module had it at import
+PyObject* g_perf_counter;  // the interpreter's own time.perf_counter_ns, or nullptr when not found at import
 PyTypeObject* g_counter;   // tessin's AtomicCounter class when the import found the native class, else nullptr
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -854,16 +854,38 @@ bool import_atomic_counter() {
   return frame::set_global("ATOMIC_AVAILABLE", Py_False) && frame::set_global("AtomicCounter", Py_None);
 }
 
+// Recognises the interpreter's own time.perf_counter_ns, once: the built-in function of that name of the time
+// module. A stand-in bound there before this import is not recognised, so it is called like any later one.
+bool find_own_perf_counter() {
+  if (g_perf_counter != nullptr) return true;
+  Ref time = Ref::steal(frame::global(names.time));
+  if (!time) return false;
+  Ref fn = Ref::steal(PyObject_GetAttr(time.get(), names.perf_counter_ns));
+  if (!fn) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (!PyCFunction_Check(fn.get())) return true;
+  PyObject* owner = PyCFunction_GET_SELF(fn.get());
+  if (owner == nullptr || !PyModule_Check(owner)) return true;
+  const char* owner_name = PyModule_GetName(owner);
+  if (owner_name == nullptr) {
+    PyErr_Clear();
+    return true;
+  }
+  const char* name = reinterpret_cast<PyCFunctionObject*>(fn.get())->m_ml->ml_name;
+  if (std::strcmp(owner_name, "time") == 0 && std::strcmp(name, "perf_counter_ns") == 0) g_perf_counter = fn.release();
+  return true;
+}
+
 bool module_body(PyObject*) {
   if (!intern_names()) return false;
   if (g_zero == nullptr && !(g_zero = PyLong_FromLong(0))) return false;
   if (g_backoff == nullptr && !(g_backoff = PyFloat_FromDouble(0.0001))) return false;
   if (!frame::import_module("threading") || !frame::import_module("time") || !frame::import_module("math"))
     return false;
-  if (g_perf_counter == nullptr) {
-    Ref time = Ref::steal(frame::global(names.time));
-    if (!time || !(g_perf_counter = PyObject_GetAttr(time.get(), names.perf_counter_ns))) return false;
-  }
+  if (!find_own_perf_counter()) return false;
   if (!frame::import_from("typing", {"List", "Optional", "Tuple", "Dict", "Any"})) return false;
   if (!frame::import_from("lorrit", {"MemoryBlock"}, 1)) return false;
   if (!import_atomic_counter()) return false;
