@@ -633,6 +633,81 @@ def test_writer_lock_is_free_after_errors():
     assert done == [True]
 
 
+class LabelledLock:
+    """A lock stand-in with `with` semantics; the tree's first lock is its writer lock, the second its statistics
+    lock."""
+
+    made = 0
+
+    def __init__(self, log):
+        LabelledLock.made += 1
+        self.name = "write" if LabelledLock.made % 2 == 1 else "stats"
+        self.log = log
+        log.append(("made", self.name))
+
+    def __enter__(self):
+        self.log.append((self.name, "enter"))
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.log.append((self.name, "exit", exc_type))
+        return False
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise KeyError("eq")
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("call, locked", [
+    (lambda t: t.insert(8, "a"), "write"),
+    (lambda t: t.delete(8, "zz"), "write"),
+    (lambda t: t.delete(99, "zz"), "write"),
+    (lambda t: t.remove_ge(100), "write"),
+    (lambda t: t.remove_ge(0), "write"),
+    (lambda t: t.clear(), "write"),
+    (lambda t: t.get_size_distribution(), "write"),
+    (lambda t: t.get_stats(), "stats"),
+    (lambda t: t.reset_circuit_breaker(), "stats"),
+    (lambda t: t.find_best_fit(1), None),
+    (lambda t: t.find_all_exact(8), None),
+    (lambda t: t.size(), None),
+    (lambda t: len(t), None),
+    (lambda t: bool(t), None),
+    (lambda t: t.get_statistics(), None),
+    (lambda t: t.delete(-1, "x"), None),
+])
+def test_each_operation_takes_its_own_lock(monkeypatch, call, locked):
+    log = []
+    LabelledLock.made = 0
+    monkeypatch.setattr(orvelle, "threading", types.SimpleNamespace(Lock=lambda: LabelledLock(log)))
+    t = FastRedBlackTree()
+    assert log == [("made", "write"), ("made", "stats")]
+    monkeypatch.setattr(orvelle, "threading", threading)
+    t.insert(8, "b")
+    log.clear()
+    call(t)
+    assert log == ([] if locked is None else [(locked, "enter"), (locked, "exit", None)])
+
+
+def test_a_failing_write_section_leaves_the_lock_with_the_exception(monkeypatch):
+    log = []
+    LabelledLock.made = 0
+    monkeypatch.setattr(orvelle, "threading", types.SimpleNamespace(Lock=lambda: LabelledLock(log)))
+    t = FastRedBlackTree()
+    t.insert(8, RaisingEq())
+    log.clear()
+    with pytest.raises(KeyError):
+        t.delete(8, "x")
+    assert log == [("write", "enter"), ("write", "exit", KeyError)]
+    log.clear()
+    with pytest.raises(ValueError, match="Invalid size: -1"):
+        t.insert(-1, "x")
+    assert log == []
+
+
 # ---------------------------------------------------------------------------------------------------------------
 # Statistics, sampling, distribution, protocols
 
