@@ -445,6 +445,18 @@ def test_reset_goes_on_when_the_lock_swallows_the_error(fake_locks):
     assert lock_log == ["enter", ("exit", AttributeError)]
 
 
+def test_recording_peaks_and_snapshots_take_no_lock(fake_locks):
+    lock_log, _ = fake_locks
+    s = LockFreeStatistics()
+    s.record_allocation(10, True, 1, 1)
+    s.record_deallocation(5, 1)
+    s.py_record_allocation(3, False, 1, 1)
+    s.py_record_deallocation(1, 1)
+    s._update_peaks(9, 9)
+    s.get_snapshot()
+    assert lock_log == []
+
+
 def test_reset_is_not_run_when_the_lock_refuses(fake_locks):
     _, options = fake_locks
     options["fail_enter"] = True
