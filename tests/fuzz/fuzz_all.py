@@ -22,6 +22,7 @@ import logging
 import math
 import os
 import sys
+import time
 import warnings
 
 import atheris
@@ -64,6 +65,9 @@ BIG_INTS = [0, 1, -1, 2, 7, 8, 16, 63, 64, 65, 100, 255, 256, 1000, 4096, 2**31 
             2**32 - 1, 2**32, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**100)]
 
 
+MAX_DEPTH = 3  # callback objects made while making one
+
+
 class Gen:
     """Argument values drawn from the fuzzer's input."""
 
@@ -71,6 +75,8 @@ class Gen:
         self.fdp = fdp
         self.session = session  # objects that destructors and comparisons may call back into
         self.restore = []  # patches to undo when the session ends
+        self.depth = 0  # nesting of callback objects being made
+        self.callbacks_left = 64
 
     def pick(self, seq):
         return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
@@ -140,10 +146,42 @@ class Gen:
         return tuple(self.fdp.ConsumeIntInRange(-2, 12) if self.chance(60) else self.integer("i32")
                      if self.chance(70) else self.value("any") for _ in range(min(count, 5)))
 
+    def record(self, names, kinds):
+        """An object with some of the attributes `names`, each a value of its kind or anything."""
+        attrs = {n: self.value(k) if self.chance(80) else self.value("any") for n, k in zip(names, kinds)
+                 if self.chance(90)}
+        return surface.Record(**attrs)
+
+    def store(self):
+        choice = self.fdp.ConsumeIntInRange(0, 9)
+        if choice == 0:
+            return self.value("any")
+        if choice == 1:
+            return surface.Store(self.pick([None, surface.HostileError, surface.RaisingRecord()]))
+        if choice == 2:
+            return surface.Store(self.record(["call_count", "compile_count"], ["u64", "u32"]))
+        return surface.Store(self.record(["call_count", "compile_count", "avg_speedup", "last_compiled"],
+                                         ["u64", "u32", "f64", "f64"]))
+
+    def config(self):
+        choice = self.fdp.ConsumeIntInRange(0, 4)
+        if choice == 0:
+            return None
+        if choice == 1:
+            return melquor.PolicyConfig()
+        if choice == 2:
+            return self.value("any")
+        return self.record(["initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup"],
+                           ["i32", "i32", "i32", "f64", "f64"])
+
     def hostile(self):
         choice = self.fdp.ConsumeIntInRange(0, 3)
-        if choice == 0 and self.session:
-            return Reentrant(self, self.pick(self.session))
+        if choice == 0 and self.session and self.depth < MAX_DEPTH:
+            self.depth += 1
+            try:
+                return Reentrant(self, self.pick(self.session))
+            finally:
+                self.depth -= 1
         return self.pick(surface.HOSTILE_FACTORIES)()
 
     def value(self, kind, items=None):
@@ -164,6 +202,10 @@ class Gen:
                 return self.items(items) if self.chance(95) else None
             if kind == "tuple":
                 return self.items(items) if self.chance(95) else None
+            if items == "store":
+                return self.store()
+            if items == "config":
+                return self.config()
         choice = self.fdp.ConsumeIntInRange(0, 6)
         if choice <= 2:
             return self.hostile()
@@ -177,19 +219,27 @@ class Gen:
 
 
 class Reentrant:
-    """An object that, when compared, tested for truth, converted or destroyed, calls a method of an object of
-    the same session (maybe the one it is stored in) with generated arguments, and swallows what that raises."""
+    """An object that, when compared, tested for truth or converted, calls a method of an object of the same
+    session (maybe the one it is stored in) with generated arguments, and when destroyed, another; it swallows what
+    those raise."""
 
     def __init__(self, gen, target):
+        self.gen = gen
         self.target = target
-        self.method, self.args = gen.session_call(target)
-        self.armed = True
+        self.calls = [None, None]
+        self.calls = [gen.session_call(target, CALLBACK_METHODS), gen.session_call(target, DESTRUCTOR_METHODS)]
 
-    def fire(self):
-        if self.armed:
-            self.armed = False
+    def fire(self, which=0):
+        # A callback may make further callback objects (a subclass's override returns one): the session's budget
+        # ends such chains.
+        if self.calls[which] is not None and self.gen.callbacks_left > 0:
+            self.gen.callbacks_left -= 1
+            method, args = self.calls[which]
+            self.calls[which] = None
+            if TRACE:
+                print(f"callback {type(self.target).__name__}.{method}{args!r:.200}", file=sys.stderr, flush=True)
             with contextlib.suppress(Exception):
-                getattr(self.target, self.method)(*self.args)
+                getattr(self.target, method)(*args)
 
     def __eq__(self, other):
         self.fire()
@@ -210,30 +260,45 @@ class Reentrant:
         return 0.25
 
     def __del__(self):
-        self.fire()
+        self.fire(1)
 
 
-def _session_call(self, target):
-    """A method of `target` that a callback may call, with arguments; writers are left out for objects whose
-    writer lock would make the callback wait for its own caller (a real, non-reentrant lock)."""
-    methods = SESSION_METHODS.get(type(target).__name__, [("__repr__", ())])
-    name, arg_kinds = self.pick(methods)
-    return name, tuple(self.value(kind) if self.chance(90) else self.value("any") for kind in arg_kinds)
+def _session_call(self, target, table):
+    """A method of `target` from `table` (by class name) with generated arguments, or None."""
+    allowed = table.get(type(target).__mro__[-2].__name__, ALL)
+    methods = [m for m in METHODS.get(_class_path(target), []) if allowed is ALL or m.name.rpartition(".")[2]
+               in allowed]
+    if not methods:
+        return None
+    method = self.pick(methods)
+    return method.name.rpartition(".")[2], tuple(self.value(p.kind, p.items) for p in method.params)
+
+
+def _class_path(obj):
+    for cls in type(obj).__mro__:
+        path = f"{cls.__module__.removeprefix('korvane.')}:{cls.__name__}"
+        if path in METHODS:
+            return path
+    return None
 
 
 Gen.session_call = _session_call
+ALL = object()
+TRACE = os.environ.get("KORVANE_FUZZ_TRACE") == "1"  # print callbacks and calls, to read a failing input
 
-# Methods a callback may run on an object it lives in: only those that take no lock that its caller may hold
-# (locks are real and not reentrant; a callback that waited for its own caller would hang by design).
-SESSION_METHODS = {
-    "FastRedBlackTree": [("find_best_fit", ("pyint",)), ("find_all_exact", ("pyint",)), ("size", ()),
-                         ("__len__", ()), ("__repr__", ()), ("get_statistics", ())],
-    "AtomicCounter": [("increment", ("i64",)), ("load", ()), ("store", ("i64",))],
-    "LockFreeStack": [("size", ())],
-    "AtomicPointer": [("__repr__", ())],
-    "CounterAggregator": [("__repr__", ())],
-    "PolicyConfig": [("__repr__", ())],
+# What a callback may call on an object of its session. A callback from a comparison, conversion or truth test may
+# run while the object runs Python code under its own lock (a non-reentrant threading.Lock): it may then call only
+# what takes no lock, or a call that waits for its own caller would hang by design. The tree compares blocks under
+# its writer lock; the policy reads telemetry under its lock. Every other class runs no Python code while it holds
+# its lock, so a callback may call anything on it; a hang there is a fault.
+CALLBACK_METHODS = {
+    "FastRedBlackTree": {"find_best_fit", "find_all_exact", "size", "__len__", "__bool__", "__repr__",
+                         "get_statistics", "_sanitize_size", "__reduce__"},
+    "AdaptivePolicy": {"__reduce__"},
 }
+# A destructor runs only when the last reference goes: the tree releases blocks after its write section, so a
+# block's destructor may use the tree. The policy still holds telemetry records under its lock.
+DESTRUCTOR_METHODS = {"AdaptivePolicy": {"__reduce__"}}
 
 # ---------------------------------------------------------------------------------------------------------------
 # Calls.
@@ -276,6 +341,8 @@ def invoke(gen, callable_, function, selves=()):
             kwargs["key"] = gen.value("any")
     else:
         args, kwargs = call_shape(gen, callable_, args_by_param)
+    if TRACE:
+        print(f"call {callable_.path}{tuple(args)!r:.300} {kwargs!r:.200}", file=sys.stderr, flush=True)
     try:
         return function(*selves, *args, **kwargs)
     except surface.documented(callable_):
@@ -375,7 +442,7 @@ def construct(gen, ctor):
     if module is orvelle and gen.chance(10):
         # The tree reads time.perf_counter_ns (records) and time.sleep (readers) at each call: the stand-in stays
         # for the session.
-        gen.restore.append(patched(orvelle, "time", OddModule(gen)))
+        gen.restore.append(patched(orvelle, "time", OddModule(gen, callbacks=False)))
         gen.restore[-1].__enter__()
     return obj
 
@@ -412,16 +479,24 @@ def write_attribute(gen, obj, name, kind):
 
 class OddModule:
     """A stand-in for a host module: each attribute raises, or is a function returning a generated value, or
-    is a generated value."""
+    is a generated value. With `callbacks` false its values never call back into the session: the tree calls
+    time.perf_counter_ns under its writer lock (as it must), and a value whose destructor waited for that lock
+    would hang by design."""
 
-    def __init__(self, gen):
+    def __init__(self, gen, callbacks=True):
         self.gen = gen
+        self.callbacks = callbacks
 
     def __getattr__(self, name):
-        if self.gen.chance(40):
+        gen = self.gen
+        if gen.chance(40):
             raise surface.HostileError(name)
-        value = self.gen.value("any") if self.gen.chance(60) else self.gen.integer()
-        return (lambda *a, **k: value) if self.gen.chance(80) else value
+        depth, gen.depth = gen.depth, (gen.depth if self.callbacks else MAX_DEPTH)
+        try:
+            value = gen.value("any") if gen.chance(60) else gen.integer()
+        finally:
+            gen.depth = depth
+        return (lambda *a, **k: value) if gen.chance(80) else value
 
 
 def platform_session(gen):
@@ -463,12 +538,35 @@ def one_input(data):
         melquor.reset_melquor()
 
 
+def instrument_harness():
+    """The native code carries no coverage instrumentation (it is built with g++): coverage of this harness's own
+    choices guides the search. Instrumenting the whole interpreter's Python code as well would only slow it down."""
+    module = sys.modules[__name__]
+    for name, value in list(vars(module).items()):
+        if inspect.isfunction(value) and value.__module__ == __name__:
+            setattr(module, name, atheris.instrument_func(value))
+        elif inspect.isclass(value) and value.__module__ == __name__:
+            for attr, member in list(vars(value).items()):
+                if inspect.isfunction(member):
+                    setattr(value, attr, atheris.instrument_func(member))
+
+
+class QuickTime:
+    """The tree's `time` for the campaign: a reader that finds a write in progress (a callback from inside a write
+    section) backs off 100 times; without the 0.1 ms sleeps the input runs at full speed."""
+
+    perf_counter_ns = staticmethod(time.perf_counter_ns)
+
+    @staticmethod
+    def sleep(seconds):
+        pass
+
+
 def main():
     warnings.simplefilter("ignore")
     logging.disable(logging.CRITICAL)
-    # The native code carries no coverage instrumentation (it is built with g++); coverage of this harness's own
-    # choices, and of the package's Python modules the natives call into, guides the search.
-    atheris.instrument_all()
+    orvelle.time = QuickTime
+    instrument_harness()
     atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()
 

@@ -264,7 +264,8 @@ class Store:
 
 class P:
     """One parameter: its name, kind, a valid value, whether it has a default, and for list and tuple parameters
-    what they hold ("pairs", "patterns", "names", "dims")."""
+    what they hold ("pairs", "patterns", "names", "dims"); for object parameters what they stand for ("store": a
+    telemetry store, "config": a policy configuration)."""
 
     def __init__(self, name, kind, sample, optional=False, items=None):
         self.name = name
@@ -480,18 +481,18 @@ CALLABLES = [
          opt("last_compiled", "f64", 7.0)],
     ),
     *_pickling(f"{M}:FunctionMetrics"),
-    C(f"{M}:AdaptivePolicy", [opt("config", "obj", None)], raises=[ValueError]),
+    C(f"{M}:AdaptivePolicy", [opt("config", "obj", None, items="config")], raises=[ValueError]),
     C(f"{M}:AdaptivePolicy.get_threshold", [P("func_id", "str", "f")]),
     C(
         f"{M}:AdaptivePolicy.should_compile",
         [P("func_id", "str", "f"), P("wenslow", "obj", Store(Record(call_count=150, compile_count=1,
-                                                                    avg_speedup=3.0)))],
+                                                                    avg_speedup=3.0)), items="store")],
         raises=[AttributeError, ValueError],
     ),
     C(
         f"{M}:AdaptivePolicy.update",
         [P("func_id", "str", "f"), P("wenslow", "obj", Store(Record(call_count=150, compile_count=1,
-                                                                    avg_speedup=3.0)))],
+                                                                    avg_speedup=3.0)), items="store")],
         raises=[AttributeError, ValueError],
     ),
     C(f"{M}:AdaptivePolicy.get_statistics"),
