@@ -135,16 +135,34 @@ class Gen:
 
     def items(self, flavour):
         count = self.fdp.ConsumeIntInRange(0, 14)
+        if flavour == "dims":
+            return tuple(self.fdp.ConsumeIntInRange(-2, 12) if self.chance(60) else self.integer("i32")
+                         if self.chance(70) else self.value("any") for _ in range(min(count, 5)))
+        out = []
+        make = {"pairs": self.pair, "patterns": self.pattern}.get(flavour, self.name)
+        for _ in range(count):
+            out.append(make() if self.chance(95) else self.mutator(out, flavour))
+        return out
+
+    def name(self):
+        return self.pick(["a", "b", "c", None]) if self.chance(90) else self.value("any")
+
+    def mutator(self, container, flavour):
+        """An item that changes `container` (the list being read) when the callable converts, unpacks, hashes or
+        compares it: as a whole entry, inside a pair, or as a dict key colliding with one the callable looks up."""
+        change = Mutator(container, self.pick(["clear", "pop", "append", "extend", "shrink"]), self.value("any"))
         if flavour == "pairs":
-            return [self.pair() for _ in range(count)]
+            return self.pick([change, (change, 1.0), (1.0, change), [change, change]])
         if flavour == "patterns":
-            return [self.pattern() for _ in range(count)]
-        if flavour == "names":
-            return [self.pick(["a", "b", "c", None]) if self.chance(90) else self.value("any")
-                    for _ in range(count)]
-        # dims
-        return tuple(self.fdp.ConsumeIntInRange(-2, 12) if self.chance(60) else self.integer("i32")
-                     if self.chance(70) else self.value("any") for _ in range(min(count, 5)))
+            key = self.pick(["parallelization_potential", "cpu_intensity", "memory_intensity"])
+            change.hash = hash(key)
+            entry = {change: 1.0}
+            more = self.pattern()
+            if isinstance(more, dict):
+                entry.update(more)
+            return self.pick([entry, {key: change, "cpu_intensity": 0.5, "memory_intensity": 0.5,
+                                      "parallelization_potential": 0.5}])
+        return change
 
     def record(self, names, kinds):
         """An object with some of the attributes `names`, each a value of its kind or anything."""
@@ -216,6 +234,54 @@ class Gen:
         if choice == 5:
             return self.text()
         return self.pick([None, b"", (), [], {}, object(), surface.StrSubclass("x"), 1j])
+
+
+class Mutator:
+    """Changes the list it sits in whenever it is converted, unpacked, hashed or compared."""
+
+    def __init__(self, container, how, junk):
+        self.container = container
+        self.how = how
+        self.junk = junk
+        self.hash = object.__hash__(self)
+
+    def mutate(self):
+        c = self.container
+        if self.how == "clear":
+            c.clear()
+        elif self.how == "pop" and c:
+            c.pop()
+        elif self.how == "append" and len(c) < 64:
+            c.append(self.junk)
+        elif self.how == "extend" and len(c) < 64:
+            c.extend([self.junk] * 8)
+        elif self.how == "shrink":
+            del c[len(c) // 2:]
+
+    def __float__(self):
+        self.mutate()
+        return 1.0
+
+    def __index__(self):
+        self.mutate()
+        return 1
+
+    __int__ = __index__
+
+    def __iter__(self):
+        self.mutate()
+        return iter((1.0, 2.0))
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        self.mutate()
+        return False
+
+    def __radd__(self, other):
+        self.mutate()
+        return 1.0
 
 
 class Reentrant:
@@ -519,6 +585,22 @@ def platform_session(gen):
                 pass
 
 
+def release(session):
+    """Drops what the session's stacks and pointers hold: the collector does not look through them (by design), so
+    a cycle through their items would outlive the input and slow every later collection."""
+    for obj in session:
+        with contextlib.suppress(Exception):
+            if isinstance(obj, tessin.LockFreeStack):
+                while not obj.is_empty():
+                    obj.pop()
+            elif isinstance(obj, tessin.AtomicPointer):
+                obj.store(None)
+    session.clear()
+
+
+INPUTS = [0]
+
+
 def one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     gen = Gen(fdp, [])
@@ -530,8 +612,10 @@ def one_input(data):
             object_session(gen)
         else:
             platform_session(gen)
-        gen.session.clear()
-        gc.collect()
+        release(gen.session)
+        # Destructors of the session's cycles run now, inside this input; a full collection now and then.
+        INPUTS[0] += 1
+        gc.collect(0 if INPUTS[0] % 256 else 2)
     finally:
         for patch in reversed(gen.restore):
             patch.__exit__(None, None, None)

@@ -319,11 +319,11 @@ def _bounded_buckets(args):
     if not all(isinstance(v, (int, float)) and abs(v) < 2**31 for v in (step, top)):
         return True  # the conversion fails, or gives one of the few values the harness makes
     step, top = int(step), int(top)
-    return step == 0 or abs(top) // abs(step) <= 100_000
+    return step == 0 or abs(top) // abs(step) <= 5_000
 
 
 def _bounded_counters(args):
-    return _small_int(args.get("num_counters", 1000), 1_000_000)
+    return _small_int(args.get("num_counters", 1000), 50_000)
 
 
 def _bounded_chunks(args):
@@ -565,7 +565,8 @@ CALLABLES = [
            [{"parallelization_potential": p, "cpu_intensity": 0.2, "memory_intensity": 0.3}
             for p in (0.1, 0.1, 0.1, 0.5, 0.5, 0.5)], items="patterns"),
          opt("change_threshold", "f64", 0.3)],
-        raises=[KeyError],
+        # IndexError: the history became shorter while its entries were read (a key's __eq__ may change it).
+        raises=[KeyError, IndexError],
     ),
     C(f"{B}:detect_dominant_pattern", [P("patterns", "list", ["a", "b", "a", "b", "c"], items="names"),
                                        opt("window_size", "i32", 4)]),
