@@ -3,7 +3,10 @@ nanosecond timer."""
 import logging as logging
 import threading as threading
 import time as time
-from typing import Any, Dict, Generic as Generic, Optional as Optional, SupportsInt, TypeVar as TypeVar, Union
+from typing import Any, Dict, Generic as Generic, Optional as Optional, SupportsInt, Union
+
+# The module also binds typing.TypeVar, which nothing uses; it is not re-exported here because on 3.12 and later the
+# runtime class has members (__mro_entries__) that typeshed's declaration lacks.
 
 from typing_extensions import Self, disjoint_base
 
