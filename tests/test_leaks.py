@@ -343,12 +343,32 @@ def test_tree_with_raising_counters_and_locks():
 
     hostile_locks = with_hostile_locks(orvelle, lambda: orvelle.FastRedBlackTree(1), exercise)
 
+    class OddTime:
+        """perf_counter_ns (read under the writer lock, for each new record) raises or gives what is no time."""
+
+        def __init__(self, value):
+            self.value = value
+
+        def perf_counter_ns(self):
+            if self.value is surface.HostileError:
+                raise surface.HostileError("perf_counter_ns")
+            return self.value
+
+        def sleep(self, seconds):
+            raise surface.HostileError("sleep")
+
     def round_():
         hostile_locks()
         for counter in (surface.RaisingCounter, surface.OddCounter):
             with patched(orvelle, "AtomicCounter", counter):
                 tree = orvelle.FastRedBlackTree(1)
             exercise(tree)
+        tree = orvelle.FastRedBlackTree()
+        tree.insert(8, [8])
+        for value in (surface.HostileError, "now", -1, 2**64, surface.IntRaises()):
+            with patched(orvelle, "time", OddTime(value)):
+                expect(lambda: tree.insert(8, [8]), TypeError, OverflowError)
+                expect(lambda: tree.insert(16, [16]), TypeError, OverflowError)
 
     assert_no_leak(round_)
 
@@ -630,6 +650,17 @@ def test_histories_and_shapes_that_change_while_read():
             history.clear()
             return 1.0
 
+    class ClearsHistory:
+        """A dict key that collides with a key the change detector looks up, and empties the history."""
+
+        def __hash__(self):
+            return hash("cpu_intensity")
+
+        def __eq__(self, other):
+            history.clear()
+            return False
+
+    scores = {"parallelization_potential": 0.1, "cpu_intensity": 0.2, "memory_intensity": 0.3}
     history = []
 
     def round_():
@@ -639,6 +670,8 @@ def test_histories_and_shapes_that_change_while_read():
         expect(lambda: brevanti.calculate_performance_trend(history, 0.0), ValueError)
         history[:] = [(i, Shrinking(1.0)) for i in range(12)]
         expect(lambda: brevanti.predict_resource_requirements(history, 10.0), ValueError)
+        history[:] = [{ClearsHistory(): 1, **scores} for _ in range(6)]
+        expect(lambda: brevanti.detect_workload_characteristics_change(history), IndexError)
         fendral.compute_chunk_shapes((10, 4), 8, 100)
         fendral.compute_chunk_shapes((10,), 8, 2**40)
         fendral.compute_chunk_shapes((7, 0), 8, 100)
