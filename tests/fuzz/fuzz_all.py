@@ -77,6 +77,7 @@ class Gen:
         self.restore = []  # patches to undo when the session ends
         self.depth = 0  # nesting of callback objects being made
         self.callbacks_left = 64
+        self.in_callback = 0  # comparison, conversion and truth-test callbacks running
 
     def pick(self, seq):
         return seq[self.fdp.ConsumeIntInRange(0, len(seq) - 1)]
@@ -298,14 +299,24 @@ class Reentrant:
     def fire(self, which=0):
         # A callback may make further callback objects (a subclass's override returns one): the session's budget
         # ends such chains.
-        if self.calls[which] is not None and self.gen.callbacks_left > 0:
-            self.gen.callbacks_left -= 1
-            method, args = self.calls[which]
-            self.calls[which] = None
-            if TRACE:
-                print(f"callback {type(self.target).__name__}.{method}{args!r:.200}", file=sys.stderr, flush=True)
+        gen = self.gen
+        if self.calls[which] is None or gen.callbacks_left <= 0:
+            return
+        method, args = self.calls[which]
+        self.calls[which] = None
+        # A destructor that runs inside a comparison callback (its object was an argument of the callback's call)
+        # may be inside the object's locked section too: it keeps to what a comparison callback may call.
+        if which == 1 and gen.in_callback and not _may_call(CALLBACK_METHODS, self.target, method):
+            return
+        gen.callbacks_left -= 1
+        if TRACE:
+            print(f"callback {type(self.target).__name__}.{method}{args!r:.200}", file=sys.stderr, flush=True)
+        gen.in_callback += which == 0
+        try:
             with contextlib.suppress(Exception):
                 getattr(self.target, method)(*args)
+        finally:
+            gen.in_callback -= which == 0
 
     def __eq__(self, other):
         self.fire()
@@ -329,11 +340,14 @@ class Reentrant:
         self.fire(1)
 
 
+def _may_call(table, target, name):
+    allowed = table.get(type(target).__mro__[-2].__name__, ALL)
+    return allowed is ALL or name in allowed
+
+
 def _session_call(self, target, table):
     """A method of `target` from `table` (by class name) with generated arguments, or None."""
-    allowed = table.get(type(target).__mro__[-2].__name__, ALL)
-    methods = [m for m in METHODS.get(_class_path(target), []) if allowed is ALL or m.name.rpartition(".")[2]
-               in allowed]
+    methods = [m for m in METHODS.get(_class_path(target), []) if _may_call(table, target, m.name.rpartition(".")[2])]
     if not methods:
         return None
     method = self.pick(methods)
