@@ -266,16 +266,6 @@ def test_attributes_set_get_delete(class_path, name, kind):
 # State that builds up, callbacks that raise, and locks that misbehave.
 
 
-@contextlib.contextmanager
-def patched(module, name, value):
-    saved = getattr(module, name)
-    setattr(module, name, value)
-    try:
-        yield
-    finally:
-        setattr(module, name, saved)
-
-
 LOCK_MODES = ["enter", "exit", "swallow"]
 
 
@@ -284,7 +274,7 @@ def with_hostile_locks(module, make, exercise):
 
     def round_():
         for mode in LOCK_MODES:
-            with patched(module, "threading", surface.HostileThreading(mode)):
+            with surface.patched(module, "threading", surface.HostileThreading(mode)):
                 obj = swallow_result(make)
             if obj is not None:
                 exercise(obj)
@@ -360,13 +350,13 @@ def test_tree_with_raising_counters_and_locks():
     def round_():
         hostile_locks()
         for counter in (surface.RaisingCounter, surface.OddCounter):
-            with patched(orvelle, "AtomicCounter", counter):
+            with surface.patched(orvelle, "AtomicCounter", counter):
                 tree = orvelle.FastRedBlackTree(1)
             exercise(tree)
         tree = orvelle.FastRedBlackTree()
         tree.insert(8, [8])
         for value in (surface.HostileError, "now", -1, 2**64, surface.IntRaises()):
-            with patched(orvelle, "time", OddTime(value)):
+            with surface.patched(orvelle, "time", OddTime(value)):
                 expect(lambda: tree.insert(8, [8]), TypeError, OverflowError)
                 expect(lambda: tree.insert(16, [16]), TypeError, OverflowError)
 
@@ -529,7 +519,7 @@ def test_policy_with_odd_stores_configs_and_locks():
 def test_shared_policy_with_a_raising_lock():
     def round_():
         for mode in LOCK_MODES:
-            with patched(melquor, "_policy_lock", surface.HostileLock(mode)):
+            with surface.patched(melquor, "_policy_lock", surface.HostileLock(mode)):
                 expect(melquor.get_melquor)
                 expect(melquor.reset_melquor)
 
@@ -627,12 +617,12 @@ def test_probes_with_failing_platform():
     def round_():
         vandris.detect_capabilities()
         for name in ("os", "sys"):
-            with patched(vandris, name, _RaisingModule()):
+            with surface.patched(vandris, name, _RaisingModule()):
                 expect(vandris.detect_physical_cores)
                 expect(vandris.detect_numa_nodes)
                 expect(vandris.detect_python_version)
                 expect(vandris.detect_capabilities)
-        with patched(vandris, "detect_gpu_backends", Registry.detect_available_backends):
+        with surface.patched(vandris, "detect_gpu_backends", Registry.detect_available_backends):
             vandris.detect_capabilities()
 
     assert_no_leak(round_, N // 10)

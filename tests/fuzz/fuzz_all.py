@@ -443,16 +443,6 @@ def function_session(gen):
         invoke(gen, callable_, function)
 
 
-@contextlib.contextmanager
-def patched(module, name, value):
-    saved = getattr(module, name)
-    setattr(module, name, value)
-    try:
-        yield
-    finally:
-        setattr(module, name, saved)
-
-
 def _subclasses():
     """Subclasses that override what a class calls on itself, returning odd values or raising."""
 
@@ -512,17 +502,17 @@ def construct(gen, ctor):
         choice = gen.fdp.ConsumeIntInRange(0, 9)
         if choice == 0 and module in LOCKING_MODULES:
             mode = gen.pick(["enter", "exit", "swallow", "plain"])
-            stack.enter_context(patched(module, "threading", surface.HostileThreading(mode)))
+            stack.enter_context(surface.patched(module, "threading", surface.HostileThreading(mode)))
         elif choice == 1 and module is orvelle:
             counter = gen.pick([surface.RaisingCounter, surface.OddCounter, None])
-            stack.enter_context(patched(orvelle, "AtomicCounter", counter))
+            stack.enter_context(surface.patched(orvelle, "AtomicCounter", counter))
             if counter is None:
-                stack.enter_context(patched(orvelle, "ATOMIC_AVAILABLE", gen.value("truth")))
+                stack.enter_context(surface.patched(orvelle, "ATOMIC_AVAILABLE", gen.value("truth")))
         obj = invoke(gen, ctor, cls)
     if module is orvelle and gen.chance(10):
         # The tree reads time.perf_counter_ns (records) and time.sleep (readers) at each call: the stand-in stays
         # for the session.
-        gen.restore.append(patched(orvelle, "time", OddModule(gen, callbacks=False)))
+        gen.restore.append(surface.patched(orvelle, "time", OddModule(gen, callbacks=False)))
         gen.restore[-1].__enter__()
     return obj
 
@@ -585,7 +575,7 @@ def platform_session(gen):
     with contextlib.ExitStack() as stack:
         for name in names:
             if gen.chance(30):
-                stack.enter_context(patched(vandris, name, OddModule(gen)))
+                stack.enter_context(surface.patched(vandris, name, OddModule(gen)))
         for _ in range(gen.fdp.ConsumeIntInRange(1, 3)):
             callable_ = gen.pick([c for c in FUNCTIONS if c.module == vandris.__name__])
             _, function = surface.lookup(callable_)

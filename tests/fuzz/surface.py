@@ -16,6 +16,7 @@ Parameter kinds name the argument conversions the modules apply:
 A list or tuple parameter also names what the callable expects inside it (`items`), so that generated values
 reach past the type check.
 """
+import contextlib
 import importlib
 
 
@@ -483,18 +484,10 @@ CALLABLES = [
     *_pickling(f"{M}:FunctionMetrics"),
     C(f"{M}:AdaptivePolicy", [opt("config", "obj", None, items="config")], raises=[ValueError]),
     C(f"{M}:AdaptivePolicy.get_threshold", [P("func_id", "str", "f")]),
-    C(
-        f"{M}:AdaptivePolicy.should_compile",
-        [P("func_id", "str", "f"), P("wenslow", "obj", Store(Record(call_count=150, compile_count=1,
-                                                                    avg_speedup=3.0)), items="store")],
-        raises=[AttributeError, ValueError],
-    ),
-    C(
-        f"{M}:AdaptivePolicy.update",
-        [P("func_id", "str", "f"), P("wenslow", "obj", Store(Record(call_count=150, compile_count=1,
-                                                                    avg_speedup=3.0)), items="store")],
-        raises=[AttributeError, ValueError],
-    ),
+    *[C(f"{M}:AdaptivePolicy.{name}",
+        [P("func_id", "str", "f"),
+         P("wenslow", "obj", Store(Record(call_count=150, compile_count=1, avg_speedup=3.0)), items="store")],
+        raises=[AttributeError, ValueError]) for name in ("should_compile", "update")],
     C(f"{M}:AdaptivePolicy.get_statistics"),
     *_pickling(f"{M}:AdaptivePolicy"),
     C(f"{M}:get_melquor"),
@@ -661,6 +654,17 @@ ATTRIBUTE_RAISES = (AttributeError, NotImplementedError)
 # Exceptions any argument conversion may raise, and those of the integer kinds on top (int() of a NaN float).
 CONVERSION_RAISES = (TypeError, OverflowError)
 KIND_RAISES = {kind: (ValueError,) for kind in ("i64", "i32", "u64", "u32", "u8", "pyint")}
+
+
+@contextlib.contextmanager
+def patched(obj, name, value):
+    """Replaces an attribute (a module's `threading`, `time`, ...) for the duration of a with block."""
+    saved = getattr(obj, name)
+    setattr(obj, name, value)
+    try:
+        yield
+    finally:
+        setattr(obj, name, saved)
 
 
 def lookup(callable_):
