@@ -166,6 +166,30 @@ def test_function_objects_bind_like_methods():
     assert repr(f).startswith("<function AtomicCounter.increment at 0x")
 
 
+@pytest.mark.parametrize("make", ["T()", "T.__new__(T)", "object.__new__(T)"])
+def test_the_function_type_cannot_be_instantiated(make):
+    # An instance made from Python would have none of its fields: its repr or a call of it crashed the process.
+    result = run_python(
+        f"""
+        import importlib
+        for name in {MODULES!r}:
+            module = importlib.import_module(name)
+            functions = [v for v in vars(module).values() if type(v).__name__ == "korvane_function"]
+            functions += [m for c in vars(module).values() if isinstance(c, type) and c.__module__ == name
+                          for m in vars(c).values() if type(m).__name__ == "korvane_function"]
+            T = type(functions[0])
+            try:
+                f = {make}
+            except TypeError:
+                continue
+            print("made", name, repr(f), f())
+        print("done")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "done\n"
+
+
 def test_calls_through_call_protocol_and_keyword_dicts():
     from korvane.memory.tessin import AtomicCounter
 

@@ -119,7 +119,11 @@ inline PyTypeObject* make_function_type() {
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
       slots,
   };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  // Function objects are made only by the module code that fills them in: the type must not inherit object's
+  // constructor, whose empty instances (no name, no vectorcall) would crash on their first use.
+  if (type != nullptr) type->tp_new = nullptr;
+  return type;
 }
 
 // The function type of this extension module, made once.
