@@ -569,6 +569,50 @@ class OddModule:
         return (lambda *a, **k: value) if gen.chance(80) else value
 
 
+def descriptor_session(gen):
+    """The function and class objects themselves: methods called unbound on objects of any type, bound through
+    __get__ with odd arguments, constructors asked for instances of other classes, and function attributes
+    written and deleted."""
+    callable_ = gen.pick(surface.CALLABLES)
+    _, target = surface.lookup(callable_)
+    objects = [gen.value("any"), None]
+    other = gen.pick(CLASSES)
+    instance = construct(gen, other)
+    if instance is not None:
+        objects.append(instance)
+        gen.session.append(instance)
+    for _ in range(gen.fdp.ConsumeIntInRange(1, 6)):
+        action = gen.fdp.ConsumeIntInRange(0, 4)
+        try:
+            if action == 0:
+                target(gen.pick(objects), *(gen.value(p.kind, p.items) for p in callable_.params))
+            elif action == 1 and hasattr(target, "__get__"):
+                bound = target.__get__(gen.pick(objects), gen.pick([None, type(gen.pick(objects)), int, object]))
+                if callable(bound):
+                    bound()
+            elif action == 2 and isinstance(target, type):
+                target.__new__(surface.lookup(gen.pick(CLASSES))[1])
+            elif action == 3:
+                name = gen.pick(["__doc__", "__module__", "__name__", "__qualname__", "__defaults__",
+                                 "__annotations__", "__dict__", "__text_signature__"])
+                if name in vars(target) if isinstance(target, type) else hasattr(target, name):
+                    # Put back when the input ends, so that every input starts from the same modules.
+                    gen.restore.append(surface.patched(target, name, getattr(target, name)))
+                    gen.restore[-1].__enter__()
+                if gen.chance(70):
+                    setattr(target, name, gen.value("any"))
+                else:
+                    delattr(target, name)
+            else:
+                repr(target), str(target), getattr(target, "__defaults__", None), getattr(target, "__doc__", None)
+        except SystemError as error:
+            raise Unexpected(f"{callable_.path}: SystemError: {error}") from error
+        except Exception:
+            # Wrong receivers, read-only attributes and unbindable objects raise whatever the interpreter's own
+            # descriptors raise there; only a crash or a SystemError is a fault.
+            pass
+
+
 def platform_session(gen):
     """The probes, with their module attributes replaced by objects that raise or answer oddly."""
     names = ["os", "sys", "time", "detect_gpu_backends", "detect_physical_cores", "detect_python_version"]
@@ -608,21 +652,24 @@ INPUTS = [0]
 def one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     gen = Gen(fdp, [])
-    kind = fdp.ConsumeIntInRange(0, 9)
+    kind = fdp.ConsumeIntInRange(0, 10)
     try:
         if kind <= 3:
             function_session(gen)
         elif kind <= 8:
             object_session(gen)
-        else:
+        elif kind == 9:
             platform_session(gen)
+        else:
+            descriptor_session(gen)
         release(gen.session)
         # Destructors of the session's cycles run now, inside this input; a full collection now and then.
         INPUTS[0] += 1
         gc.collect(0 if INPUTS[0] % 256 else 2)
     finally:
         for patch in reversed(gen.restore):
-            patch.__exit__(None, None, None)
+            with contextlib.suppress(Exception):
+                patch.__exit__(None, None, None)
         melquor.reset_melquor()
 
 
