@@ -1,9 +1,10 @@
 """Coverage-guided fuzzing of every public callable of the nine native modules (atheris).
 
-Each input drives one session: a few module-level function calls, or one object of a native class (made with
+Each input drives one session: a few module-level function calls; or one object of a native class (made with
 generated constructor arguments, sometimes while the module hands out misbehaving locks or counters, sometimes
 from a subclass that overrides the operations the class calls on itself) followed by a series of method calls and
-attribute writes on it. Arguments are generated per parameter kind: integers at and beyond each native width,
+attribute writes on it; or the platform probes with their host modules replaced; or the function and class objects
+themselves (wrong receivers, binding, constructors asked for other classes, attribute writes). Arguments are generated per parameter kind: integers at and beyond each native width,
 floats with NaN, infinities and subnormals, str and bytes with any content, lists and tuples shaped like what the
 callable expects, and objects whose conversions, comparisons, truth tests or destructors raise, return odd types or
 call back into the object being worked on; calls also come with too many or too few arguments, unknown and
@@ -14,6 +15,7 @@ A crash (any signal) fails the run, and so does an exception type that the calla
 exception or a result with one set.
 
     python fuzz_all.py [libFuzzer options]      e.g. -max_total_time=120 -timeout=20 CORPUS_DIR
+    KORVANE_FUZZ_TRACE=1 python fuzz_all.py crash-...   replays one input, printing every call and callback
 """
 import contextlib
 import gc
@@ -37,7 +39,6 @@ from korvane.memory import draskel, orvelle, tessin  # noqa: E402
 from korvane.monitoring import hoskett  # noqa: E402
 from korvane.native import vandris  # noqa: E402
 
-MODULES = sorted({c.module for c in surface.CALLABLES})
 FUNCTIONS = [c for c in surface.CALLABLES if "." not in c.name and not c.name[:1].isupper()]
 CLASSES = [c for c in surface.CALLABLES if "." not in c.name and c.name[:1].isupper()]
 METHODS = {cls.path: [c for c in surface.CALLABLES if c.path.startswith(cls.path + ".")] for cls in CLASSES}
@@ -47,7 +48,7 @@ for _path, _name, _kind in surface.ATTRIBUTES:
 
 
 class Unexpected(Exception):
-    """An exception that the callable does not raise on purpose, or a result that breaks its contract."""
+    """An exception that the callable does not raise on purpose."""
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -488,8 +489,7 @@ def _subclasses():
 
 
 SUBCLASSES = _subclasses()
-LOCKING_MODULES = {tessin: "threading", orvelle: "threading", draskel: "threading", melquor: "threading",
-                   hoskett: "threading"}
+LOCKING_MODULES = {tessin, orvelle, draskel, melquor, hoskett}  # they make their locks with threading.Lock()
 
 
 def construct(gen, ctor):
