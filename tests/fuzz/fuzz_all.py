@@ -316,6 +316,7 @@ class Reentrant:
         try:
             with contextlib.suppress(Exception):
                 getattr(self.target, method)(*args)
+            del args  # their destructors run here, still as part of this callback
         finally:
             gen.in_callback -= which == 0
 
