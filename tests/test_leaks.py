@@ -11,6 +11,7 @@ them is measured once more over four times as many rounds: a leak grows with the
 import contextlib
 import ctypes
 import gc
+import importlib
 import importlib.util
 import logging
 import math
@@ -147,6 +148,30 @@ def test_the_check_catches_one_object_per_call():
         malloc.restype = ctypes.c_void_p
         with pytest.raises(AssertionError, match="native heap grows"):
             assert_no_leak(lambda: malloc(24))
+
+
+def test_the_table_lists_every_public_callable():
+    """Every function, class and method that the modules define is in surface.CALLABLES, so that the leak check
+    and the fuzzer drive it."""
+    listed = {c.path for c in surface.CALLABLES}
+    found = set()
+    for name in {c.module for c in surface.CALLABLES}:
+        module = importlib.import_module(name)
+        short = name.removeprefix("korvane.")
+        for attr, value in vars(module).items():
+            if attr.startswith("__") or getattr(value, "__module__", None) != name or not callable(value):
+                continue
+            found.add(f"{short}:{attr}")
+            if isinstance(value, type):
+                for member, method in vars(value).items():
+                    if callable(method) or isinstance(method, staticmethod):
+                        if not member.startswith("__") or member in ("__len__", "__bool__", "__repr__",
+                                                                      "__reduce__", "__setstate__"):
+                            found.add(f"{short}:{attr}.{member}")
+    aliases = {p for p in found if p.rpartition(".")[2].startswith("py_") and p.replace(".py_", ".") in found
+               and "LockFreeStatistics" not in p}
+    assert found - aliases - {p for p in found if p.endswith(".__init__")} == listed - {
+        p for p in listed if p.endswith(".__init__")}
 
 
 def swallow(call, *allowed):
