@@ -634,17 +634,30 @@ def platform_session(gen):
                 pass
 
 
-def release(session):
-    """Drops what the session's stacks and pointers hold: the collector does not look through them (by design), so
-    a cycle through their items would outlive the input and slow every later collection."""
-    for obj in session:
-        with contextlib.suppress(Exception):
-            if isinstance(obj, tessin.LockFreeStack):
-                while not obj.is_empty():
-                    obj.pop()
-            elif isinstance(obj, tessin.AtomicPointer):
-                obj.store(None)
-    session.clear()
+def release(gen):
+    """Ends the session. What its stacks and pointers hold is dropped first and separately: the collector does not
+    look through them (by design), so a cycle through their items would outlive the input and slow every later
+    collection. Destructors that run meanwhile may store new items; after a first round callbacks stop, as they
+    would otherwise fire whenever a later collection finds this session's leftovers."""
+    holders = [o for o in gen.session if isinstance(o, (tessin.LockFreeStack, tessin.AtomicPointer))]
+    gen.session.clear()
+    for last in (False, True):
+        if last:
+            gen.callbacks_left = 0
+        for _ in range(100):
+            gc.collect(0)
+            busy = False
+            for obj in holders:
+                with contextlib.suppress(Exception):
+                    if isinstance(obj, tessin.LockFreeStack):
+                        while not obj.is_empty():
+                            busy = True
+                            obj.pop()
+                    elif obj.load() is not None:
+                        busy = True
+                        obj.store(None)
+            if not busy:
+                break
 
 
 INPUTS = [0]
@@ -663,7 +676,7 @@ def one_input(data):
             platform_session(gen)
         else:
             descriptor_session(gen)
-        release(gen.session)
+        release(gen)
         # Destructors of the session's cycles run now, inside this input; a full collection now and then.
         INPUTS[0] += 1
         gc.collect(0 if INPUTS[0] % 256 else 2)
